@@ -1,0 +1,14 @@
+// Each subsystem adds its classes and functions to the module namespace, in source order.
+#pragma once
+#include "runtime/handle.hpp"
+
+namespace ozu::mew {
+
+bool register_codec(PyObject* module_dict);          // MewStatic
+bool register_channel(PyObject* module_dict);        // Channel, _receive_frame_by_serial, MewSerial, DualSerial
+bool register_link(PyObject* module_dict);           // MewBase
+bool register_slave(PyObject* module_dict);          // MewSlaveNoFeedback, MewSlaveBase
+bool register_master(PyObject* module_dict);         // MewMasterBase, MewMaster
+bool register_slave_links(PyObject* module_dict);    // MewFullDuplexBase, RandomMewSlaveDemo
+
+}  // namespace ozu::mew
