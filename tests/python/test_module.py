@@ -1,0 +1,97 @@
+"""The module namespace: imported names first, in order, then the classes in source order."""
+import abc
+import queue
+import random
+import struct
+import subprocess
+import sys
+import threading
+import time
+import typing
+
+import ozu_brix
+import ozu_mew
+
+IMPORTED = [
+    ("create_serial_instance", ozu_brix.create_serial_instance),
+    ("ABC", abc.ABC),
+    ("abstractmethod", abc.abstractmethod),
+    ("Queue", queue.Queue),
+    ("Empty", queue.Empty),
+    ("_random", random),
+    ("pack", struct.pack),
+    ("unpack", struct.unpack),
+    ("_err", sys.stderr),
+    ("Lock", threading.Lock),
+    ("Thread", threading.Thread),
+    ("sleep", time.sleep),
+    ("List", typing.List),
+    ("Union", typing.Union),
+    ("_Optional", typing.Optional),
+]
+
+DEFINED = [
+    "MewStatic",
+    "Channel",
+    "_receive_frame_by_serial",
+    "MewSerial",
+    "DualSerial",
+    "MewBase",
+    "MewSlaveNoFeedback",
+    "MewSlaveBase",
+    "MewMasterBase",
+    "MewMaster",
+    "MewFullDuplexBase",
+    "RandomMewSlaveDemo",
+]
+
+
+def own_names():
+    return [n for n in vars(ozu_mew) if not (n.startswith("__") and n.endswith("__"))]
+
+
+def test_imported_names_come_first_in_order():
+    names = own_names()
+    assert names[: len(IMPORTED)] == [n for n, _ in IMPORTED]
+
+
+def test_imported_names_are_the_standard_objects():
+    for name, obj in IMPORTED:
+        if name == "_err":
+            continue  # pytest may have replaced sys.stderr after the import
+        assert getattr(ozu_mew, name) is obj, name
+
+
+def test_err_is_the_standard_error_stream_of_a_fresh_interpreter():
+    code = "import sys, ozu_mew; print(ozu_mew._err is sys.stderr, ozu_mew.__doc__)"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.split() == ["True", "None"]
+
+
+def test_classes_follow_in_source_order():
+    names = own_names()
+    assert names[len(IMPORTED):] == DEFINED
+
+
+def test_class_tree():
+    m = ozu_mew
+    assert m.Channel.__bases__ == (abc.ABC,)
+    assert m.MewSerial.__bases__ == (m.Channel,)
+    assert m.DualSerial.__bases__ == (m.Channel,)
+    assert m.MewBase.__bases__ == (object,)
+    assert m.MewSlaveNoFeedback.__bases__ == (Exception,)
+    assert m.MewSlaveBase.__bases__ == (abc.ABC,)
+    assert m.MewMasterBase.__bases__ == (m.MewBase,)
+    assert m.MewMaster.__bases__ == (m.MewMasterBase,)
+    assert m.MewFullDuplexBase.__bases__ == (m.MewMaster, m.MewSlaveBase, abc.ABC)
+    assert m.RandomMewSlaveDemo.__bases__ == (m.MewBase, m.MewSlaveBase)
+    for cls in (m.Channel, m.MewSlaveBase, m.MewFullDuplexBase):
+        assert isinstance(cls, abc.ABCMeta)
+    for name in DEFINED:
+        assert getattr(m, name).__module__ == "ozu_mew"
+
+
+def test_module_needs_its_serial_library():
+    code = "import sys; sys.modules['ozu_brix'] = None\ntry:\n import ozu_mew\nexcept ImportError: print('refused')"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.strip() == "refused"
