@@ -1,0 +1,35 @@
+// Helpers shared by the station classes: calls through the codec class as currently bound in the
+// module namespace, and the station side's diagnostic lines (standard output).
+#pragma once
+#include "runtime/class_builder.hpp"
+#include "runtime/function.hpp"
+#include "runtime/module_globals.hpp"
+
+namespace ozu::mew::slave {
+
+using py::Handle;
+
+// MewStatic.<name>, looked up at each use so a replaced codec class or member takes effect.
+inline Handle codec_attr(PyObject* name) {
+    PyObject* cls = py::global(OZU_ID("MewStatic"));
+    if (!cls) return {};
+    return py::steal(PyObject_GetAttr(cls, name));
+}
+
+inline Handle codec_call(PyObject* name, PyObject* arg) {
+    Handle fn = codec_attr(name);
+    if (!fn) return {};
+    return py::steal(PyObject_CallOneArg(fn.get(), arg));
+}
+
+// self.<name>(args...), the member looked up on the object at the call.
+template <typename... Args>
+Handle call_method(PyObject* self, PyObject* name, Args... args) {
+    PyObject* argv[] = {self, args...};
+    return py::steal(PyObject_VectorcallMethod(name, argv, sizeof...(Args) + 1, nullptr));
+}
+
+// Prints prefix + str(exc) as one line on standard output. Returns false if that failed.
+bool report_unexpected(PyObject* exc);
+
+}  // namespace ozu::mew::slave
