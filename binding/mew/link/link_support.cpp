@@ -1,0 +1,128 @@
+#include "link/link_support.hpp"
+
+#include "runtime/class_builder.hpp"
+
+namespace ozu::mew::link {
+namespace {
+
+
+// type(obj).<name> bound to obj, as the interpreter looks up special methods; empty without error
+// when the type has no such member.
+Handle lookup_special(PyObject* obj, PyObject* name) {
+    PyObject* attr = _PyType_Lookup(Py_TYPE(obj), name);  // borrowed
+    if (!attr) return {};
+    descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
+    if (!get) return py::borrow(attr);
+    return py::steal(get(attr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+}
+
+}  // namespace
+
+WithBlock::~WithBlock() = default;
+
+bool WithBlock::enter(PyObject* manager) {
+    Handle enter = lookup_special(manager, OZU_ID("__enter__"));
+    if (!enter) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                         Py_TYPE(manager)->tp_name);
+        return false;
+    }
+    Handle exit = lookup_special(manager, OZU_ID("__exit__"));
+    if (!exit) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_TypeError,
+                         "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+                         Py_TYPE(manager)->tp_name);
+        return false;
+    }
+    Handle entered = py::steal(PyObject_CallNoArgs(enter.get()));
+    if (!entered) return false;
+    manager_ = py::borrow(manager);
+    exit_ = std::move(exit);
+    return true;
+}
+
+bool WithBlock::finish(bool body_ok) {
+    Handle exit = std::move(exit_);
+    manager_.reset();
+    if (!exit) return body_ok;
+    if (body_ok) {
+        PyObject* args[] = {Py_None, Py_None, Py_None};
+        Handle result = py::steal(PyObject_Vectorcall(exit.get(), args, 3, nullptr));
+        return static_cast<bool>(result);
+    }
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    PyObject* args[] = {type ? type : Py_None, value ? value : Py_None, tb ? tb : Py_None};
+    Handle result = py::steal(PyObject_Vectorcall(exit.get(), args, 3, nullptr));
+    if (!result) {
+        // The error of __exit__ replaces the body's, which becomes its context.
+        PyObject *t2 = nullptr, *v2 = nullptr, *tb2 = nullptr;
+        PyErr_Fetch(&t2, &v2, &tb2);
+        PyErr_NormalizeException(&t2, &v2, &tb2);
+        if (v2 && value) PyException_SetContext(v2, Py_NewRef(value));
+        PyErr_Restore(t2, v2, tb2);
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+        return false;
+    }
+    int swallow = PyObject_IsTrue(result.get());
+    if (swallow > 0) {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+        return true;
+    }
+    if (swallow < 0) {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+        return false;
+    }
+    PyErr_Restore(type, value, tb);
+    return false;
+}
+
+bool enter_attr(WithBlock& block, PyObject* obj, PyObject* attr_name) {
+    Handle manager = py::steal(PyObject_GetAttr(obj, attr_name));
+    return manager && block.enter(manager.get());
+}
+
+Handle port_text(PyObject* channel) {
+    Handle port = py::steal(PyObject_GetAttr(channel, OZU_ID("port")));
+    if (!port) return {};
+    return py::steal(PyObject_Str(port.get()));
+}
+
+PyObject* raise_io_error(Handle text) {
+    if (text) PyErr_SetObject(PyExc_OSError, text.get());
+    return nullptr;
+}
+
+PendingError::~PendingError() {
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(tb_);
+}
+
+void PendingError::restore() noexcept {
+    PyErr_Restore(type_, value_, tb_);
+    type_ = value_ = tb_ = nullptr;
+}
+
+void PendingError::chain_into_current() noexcept {
+    if (type_ == nullptr) return;
+    PyErr_NormalizeException(&type_, &value_, &tb_);
+    if (tb_ && value_) PyException_SetTraceback(value_, tb_);
+    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    if (v && value_ && v != value_) PyException_SetContext(v, Py_NewRef(value_));
+    PyErr_Restore(t, v, tb);
+}
+
+}  // namespace ozu::mew::link

@@ -1,0 +1,458 @@
+// MewMaster: typed reads and writes of contacts and data registers, each one query.
+#include "master/master.hpp"
+
+#include "link/link_support.hpp"
+#include "runtime/class_builder.hpp"
+#include "runtime/module_globals.hpp"
+
+#include <climits>
+#include <initializer_list>
+
+namespace ozu::mew::master {
+namespace {
+
+using namespace ozu::py;
+
+PyObject* g_struct_pack = nullptr;    // the standard pack/unpack, as bound at import
+PyObject* g_struct_unpack = nullptr;
+
+// MewStatic.<builder>(args...), with keyword names for the trailing arguments when given.
+Handle build_request(PyObject* builder, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) {
+    PyObject* codec = global(OZU_ID("MewStatic"));
+    if (!codec) return {};
+    Handle keep = borrow(codec);
+    Handle fn = steal(PyObject_GetAttr(codec, builder));
+    if (!fn) return {};
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    return steal(PyObject_Vectorcall(fn.get(), args.begin(), args.size() - static_cast<size_t>(nkw), kwnames));
+}
+
+// self.<name>(args...), looked up on the object so that derived classes take part.
+Handle call_self(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args) {
+    PyObject* stack[8] = {self};
+    size_t n = 1;
+    for (PyObject* arg : args) stack[n++] = arg;
+    return steal(PyObject_VectorcallMethod(name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Handle query(PyObject* self, const Handle& request) {
+    if (!request) return {};
+    return call_self(self, OZU_ID("query"), {request.get()});
+}
+
+Handle item(PyObject* seq, Py_ssize_t index) {
+    Handle i = steal(PyLong_FromSsize_t(index));
+    if (!i) return {};
+    return steal(PyObject_GetItem(seq, i.get()));
+}
+
+Handle small_int(long v) { return steal(PyLong_FromLong(v)); }
+
+// ---------------------------------------------------------------- answers
+
+int hex_value(Py_UCS4 c) {
+    if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
+    if (c >= 'a' && c <= 'f') return static_cast<int>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') return static_cast<int>(c - 'A' + 10);
+    return -1;
+}
+
+// One word of an answer: the high byte's digits, then the low byte's, read as hexadecimal in
+// either case and nothing else, with int()'s wording for anything else.
+Handle parse_word(PyObject* v_str) {
+    if (PyUnicode_Check(v_str)) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(v_str);
+        long value = 0;
+        bool ok = n > 0 && n <= 8;
+        for (Py_ssize_t i = 0; ok && i < n; ++i) {
+            int d = hex_value(PyUnicode_READ_CHAR(v_str, i));
+            ok = d >= 0;
+            value = value * 16 + d;
+        }
+        if (ok) return small_int(value);
+        PyErr_Format(PyExc_ValueError, "invalid literal for int() with base 16: %.200R", v_str);
+        return {};
+    }
+    Handle sixteen = small_int(16);
+    if (!sixteen) return {};
+    return steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyLong_Type), v_str, sixteen.get(), nullptr));
+}
+
+// fb[a:b] + fb[c:d]
+Handle join_pieces(PyObject* fb, Py_ssize_t a, Py_ssize_t b, Py_ssize_t c, Py_ssize_t d) {
+    Handle first = steal(PySequence_GetSlice(fb, a, b));
+    if (!first) return {};
+    Handle second = steal(PySequence_GetSlice(fb, c, d));
+    if (!second) return {};
+    return steal(PyNumber_Add(first.get(), second.get()));
+}
+
+// The words of a read answer's command part: two command letters, then four digits per word.
+Handle decode_words(PyObject* self, PyObject* fb, PyObject* count_obj) {
+    Py_ssize_t length = PyObject_Size(fb);
+    if (length < 0) return {};
+    int overflow = 0;
+    long long count = PyLong_AsLongLongAndOverflow(count_obj, &overflow);
+    if (count == -1 && PyErr_Occurred()) return {};
+    bool fits = overflow == 0 && count < (PY_SSIZE_T_MAX - 2) / 4;
+    if (!fits || count * 4 + 2 != length) {
+        Handle port = port_text_of(self);
+        if (!port) return {};
+        return steal(link::raise_io_error(steal(PyUnicode_FromFormat("%U:Invalid feedback format:[%S]", port.get(), fb))));
+    }
+    const Py_ssize_t n = static_cast<Py_ssize_t>(count < 0 ? 0 : count);
+    Handle values = steal(PyList_New(n));
+    if (!values) return {};
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(values.get(), i, small_int(0).release());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Handle v_str = join_pieces(fb, i * 4 + 4, i * 4 + 6, i * 4 + 2, i * 4 + 4);
+        if (!v_str) return {};
+        Handle word = parse_word(v_str.get());
+        if (!word) return {};
+        if (PyList_SetItem(values.get(), i, word.release()) < 0) return {};
+    }
+    return values;
+}
+
+Handle read_words(PyObject* self, Handle request, PyObject* count) {
+    Handle fb = query(self, request);
+    if (!fb) return {};
+    return decode_words(self, fb.get(), count);
+}
+
+// ---------------------------------------------------------------- signed patterns
+
+struct Pattern {
+    const char* from;  // format the value is packed with
+    const char* to;    // format it is unpacked with
+    long long lo, hi;  // range the packing accepts
+    unsigned bits;
+    bool to_signed;
+};
+constexpr Pattern kU16toS16 = {"H", "h", 0, 0xFFFF, 16, true};
+constexpr Pattern kS16toU16 = {"h", "H", -0x8000, 0x7FFF, 16, false};
+constexpr Pattern kU32toS32 = {"I", "i", 0, 0xFFFFFFFFLL, 32, true};
+constexpr Pattern kS32toU32 = {"i", "I", -0x80000000LL, 0x7FFFFFFF, 32, false};
+
+// unpack(to, pack(from, value))[0], through the module's pack and unpack. When they are still
+// the standard ones and the value packs, the reinterpretation is done here, with the same result.
+Handle reinterpret(PyObject* value, const Pattern& p) {
+    PyObject* pack = global(OZU_ID("pack"));
+    if (!pack) return {};
+    Handle keep_pack = borrow(pack);
+    PyObject* unpack = global(OZU_ID("unpack"));
+    if (!unpack) return {};
+    Handle keep_unpack = borrow(unpack);
+    if (pack == g_struct_pack && unpack == g_struct_unpack && PyLong_CheckExact(value)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (!(v == -1 && PyErr_Occurred()) && overflow == 0 && v >= p.lo && v <= p.hi) {
+            const long long span = 1LL << p.bits;
+            if (p.to_signed && v > p.hi / 2) v -= span;
+            if (!p.to_signed && v < 0) v += span;
+            return steal(PyLong_FromLongLong(v));
+        }
+        PyErr_Clear();
+    }
+    Handle from = steal(PyUnicode_FromString(p.from));
+    Handle to = steal(PyUnicode_FromString(p.to));
+    if (!from || !to) return {};
+    PyObject* pack_args[] = {from.get(), value};
+    Handle packed = steal(PyObject_Vectorcall(pack, pack_args, 2, nullptr));
+    if (!packed) return {};
+    PyObject* unpack_args[] = {to.get(), packed.get()};
+    Handle unpacked = steal(PyObject_Vectorcall(unpack, unpack_args, 2, nullptr));
+    if (!unpacked) return {};
+    return item(unpacked.get(), 0);
+}
+
+// [reinterpret(v) for v in values]
+Handle reinterpret_all(PyObject* values, const Pattern& p) {
+    Handle out = steal(PyList_New(0));
+    Handle it = steal(PyObject_GetIter(values));
+    if (!out || !it) return {};
+    while (Handle v = steal(PyIter_Next(it.get()))) {
+        Handle r = reinterpret(v.get(), p);
+        if (!r || PyList_Append(out.get(), r.get()) < 0) return {};
+    }
+    if (PyErr_Occurred()) return {};
+    return out;
+}
+
+// `low, high = words`, with the interpreter's unpacking errors.
+bool unpack_two(PyObject* words, Handle& low, Handle& high) {
+    Handle it = steal(PyObject_GetIter(words));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(words)->tp_iter == nullptr && !PySequence_Check(words)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(words)->tp_name);
+        }
+        return false;
+    }
+    Handle* slots[] = {&low, &high};
+    for (int i = 0; i < 2; ++i) {
+        *slots[i] = steal(PyIter_Next(it.get()));
+        if (!*slots[i]) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            return false;
+        }
+    }
+    Handle extra = steal(PyIter_Next(it.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// [value & 0xFFFF, (value >> 16) & 0xFFFF] appended to words.
+bool append_halves(PyObject* words, PyObject* value) {
+    static PyObject* const mask = PyLong_FromLong(0xFFFF);
+    static PyObject* const sixteen = PyLong_FromLong(16);
+    Handle low = steal(PyNumber_And(value, mask));
+    if (!low || PyList_Append(words, low.get()) < 0) return false;
+    Handle shifted = steal(PyNumber_Rshift(value, sixteen));
+    if (!shifted) return false;
+    Handle high = steal(PyNumber_And(shifted.get(), mask));
+    return high && PyList_Append(words, high.get()) == 0;
+}
+
+Handle one_element_list(PyObject* value) {
+    Handle list = steal(PyList_New(1));
+    if (list) PyList_SET_ITEM(list.get(), 0, Py_NewRef(value));
+    return list;
+}
+
+PyObject* done(const Handle& result) { return result ? none().release() : nullptr; }
+
+// ---------------------------------------------------------------- operations
+
+PyObject* init_impl(BoundArgs& a) {
+    PyObject* self = a[0];
+    PyObject* base = global(OZU_ID("MewMasterBase"));
+    if (!base) return nullptr;
+    Handle base_init = steal(PyObject_GetAttr(base, OZU_ID("__init__")));
+    if (!base_init) return nullptr;
+    PyObject* extra = a.star_args.get();
+    Py_ssize_t n = PyTuple_GET_SIZE(extra);
+    Handle args = steal(PyTuple_New(n + 1));
+    if (!args) return nullptr;
+    PyTuple_SET_ITEM(args.get(), 0, Py_NewRef(self));
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(args.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(extra, i)));
+    Handle inited = steal(PyObject_Call(base_init.get(), args.get(), a.kwargs.get()));
+    if (!inited) return nullptr;
+    // The link's own start: a derived class's start (which may start more) is its own business.
+    PyObject* link = global(OZU_ID("MewBase"));
+    if (!link) return nullptr;
+    Handle start = steal(PyObject_GetAttr(link, OZU_ID("start")));
+    if (!start) return nullptr;
+    return PyObject_CallOneArg(start.get(), self);
+}
+
+PyObject* get_coil_impl(BoundArgs& a) {
+    Handle fb = query(a[0], build_request(OZU_ID("fill_read_single_point_of_contact_message"), {a[1], a[2]}));
+    if (!fb) return nullptr;
+    Handle bit = steal(PySequence_GetItem(fb.get(), 2));
+    if (!bit) return nullptr;
+    static PyObject* const one = PyUnicode_InternFromString("1");
+    int on = PyObject_RichCompareBool(bit.get(), one, Py_EQ);
+    if (on < 0) return nullptr;
+    return boolean(on).release();
+}
+
+PyObject* first_of(Handle list) { return list ? item(list.get(), 0).release() : nullptr; }
+
+PyObject* get_coil_uint16_impl(BoundArgs& a) {
+    Handle one = small_int(1);
+    if (!one) return nullptr;
+    return first_of(call_self(a[0], OZU_ID("get_multi_coil_uint16"), {a[1], a[2], one.get()}));
+}
+
+PyObject* get_multi_coil_uint16_impl(BoundArgs& a) {
+    static PyObject* const kw = PyTuple_Pack(1, OZU_ID("word_count"));
+    Handle request = build_request(OZU_ID("fill_read_word_unit_of_contact_message"), {a[1], a[2], a[3]}, kw);
+    return read_words(a[0], std::move(request), a[3]).release();
+}
+
+PyObject* get_uint16_impl(BoundArgs& a) {
+    Handle one = small_int(1);
+    if (!one) return nullptr;
+    return first_of(call_self(a[0], OZU_ID("get_multi_uint16"), {a[1], a[2], one.get()}));
+}
+
+PyObject* get_multi_uint16_impl(BoundArgs& a) {
+    Handle request = build_request(OZU_ID("fill_read_data_area_message"), {a[1], a[2], a[3]});
+    return read_words(a[0], std::move(request), a[3]).release();
+}
+
+PyObject* get_int16_impl(BoundArgs& a) {
+    Handle v = call_self(a[0], OZU_ID("get_uint16"), {a[1], a[2]});
+    return v ? reinterpret(v.get(), kU16toS16).release() : nullptr;
+}
+
+PyObject* get_uint32_impl(BoundArgs& a) {
+    Handle two = small_int(2);
+    if (!two) return nullptr;
+    Handle words = call_self(a[0], OZU_ID("get_multi_uint16"), {a[1], a[2], two.get()});
+    if (!words) return nullptr;
+    Handle low, high;
+    if (!unpack_two(words.get(), low, high)) return nullptr;
+    Handle sixteen = small_int(16);
+    if (!sixteen) return nullptr;
+    Handle shifted = steal(PyNumber_Lshift(high.get(), sixteen.get()));
+    if (!shifted) return nullptr;
+    return PyNumber_Or(shifted.get(), low.get());
+}
+
+PyObject* get_int32_impl(BoundArgs& a) {
+    Handle v = call_self(a[0], OZU_ID("get_uint32"), {a[1], a[2]});
+    return v ? reinterpret(v.get(), kU32toS32).release() : nullptr;
+}
+
+PyObject* get_multi_uint32_impl(BoundArgs& a) {
+    Handle two = small_int(2);
+    if (!two) return nullptr;
+    Handle words_count = steal(PyNumber_Multiply(a[3], two.get()));
+    if (!words_count) return nullptr;
+    Handle words = call_self(a[0], OZU_ID("get_multi_uint16"), {a[1], a[2], words_count.get()});
+    if (!words) return nullptr;
+    Py_ssize_t count = PyLong_AsSsize_t(a[3]);
+    if (count == -1 && PyErr_Occurred()) return nullptr;
+    Handle sixteen = small_int(16);
+    Handle values = steal(PyList_New(0));
+    if (!sixteen || !values) return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Handle high = item(words.get(), 2 * i + 1);
+        if (!high) return nullptr;
+        Handle shifted = steal(PyNumber_Lshift(high.get(), sixteen.get()));
+        if (!shifted) return nullptr;
+        Handle low = item(words.get(), 2 * i);
+        if (!low) return nullptr;
+        Handle value = steal(PyNumber_Add(shifted.get(), low.get()));
+        if (!value || PyList_Append(values.get(), value.get()) < 0) return nullptr;
+    }
+    return values.release();
+}
+
+PyObject* get_multi_int32_impl(BoundArgs& a) {
+    Handle values = call_self(a[0], OZU_ID("get_multi_uint32"), {a[1], a[2], a[3]});
+    return values ? reinterpret_all(values.get(), kU32toS32).release() : nullptr;
+}
+
+PyObject* set_coil_impl(BoundArgs& a) {
+    return done(query(a[0], build_request(OZU_ID("fill_write_single_point_of_contact_message"), {a[1], a[2], a[3]})));
+}
+
+PyObject* set_coil_uint16_impl(BoundArgs& a) {
+    Handle values = one_element_list(a[3]);
+    if (!values) return nullptr;
+    return done(query(a[0], build_request(OZU_ID("fill_write_word_unit_of_contact_message"), {a[1], a[2], values.get()})));
+}
+
+PyObject* set_multi_coil_uint16_impl(BoundArgs& a) {
+    return done(query(a[0], build_request(OZU_ID("fill_write_word_unit_of_contact_message"), {a[1], a[2], a[3]})));
+}
+
+PyObject* set_uint16_impl(BoundArgs& a) {
+    Handle values = one_element_list(a[3]);
+    if (!values) return nullptr;
+    return done(query(a[0], build_request(OZU_ID("fill_write_data_area_message"), {a[1], a[2], values.get()})));
+}
+
+PyObject* set_multi_uint16_impl(BoundArgs& a) {
+    return done(query(a[0], build_request(OZU_ID("fill_write_data_area_message"), {a[1], a[2], a[3]})));
+}
+
+PyObject* set_uint32_impl(BoundArgs& a) {
+    Handle words = steal(PyList_New(0));
+    if (!words || !append_halves(words.get(), a[3])) return nullptr;
+    return done(call_self(a[0], OZU_ID("set_multi_uint16"), {a[1], a[2], words.get()}));
+}
+
+PyObject* set_int16_impl(BoundArgs& a) {
+    Handle pattern = reinterpret(a[3], kS16toU16);
+    if (!pattern) return nullptr;
+    return done(call_self(a[0], OZU_ID("set_uint16"), {a[1], a[2], pattern.get()}));
+}
+
+PyObject* set_int32_impl(BoundArgs& a) {
+    Handle pattern = reinterpret(a[3], kS32toU32);
+    if (!pattern) return nullptr;
+    return done(call_self(a[0], OZU_ID("set_uint32"), {a[1], a[2], pattern.get()}));
+}
+
+PyObject* set_multi_int16_impl(BoundArgs& a) {
+    Handle patterns = reinterpret_all(a[3], kS16toU16);
+    if (!patterns) return nullptr;
+    return done(call_self(a[0], OZU_ID("set_multi_uint16"), {a[1], a[2], patterns.get()}));
+}
+
+PyObject* set_multi_uint32_impl(BoundArgs& a) {
+    Handle words = steal(PyList_New(0));
+    Handle it = steal(PyObject_GetIter(a[3]));
+    if (!words || !it) return nullptr;
+    while (Handle v = steal(PyIter_Next(it.get())))
+        if (!append_halves(words.get(), v.get())) return nullptr;
+    if (PyErr_Occurred()) return nullptr;
+    return done(call_self(a[0], OZU_ID("set_multi_uint16"), {a[1], a[2], words.get()}));
+}
+
+PyObject* set_multi_int32_impl(BoundArgs& a) {
+    Handle patterns = reinterpret_all(a[3], kS32toU32);
+    if (!patterns) return nullptr;
+    return done(call_self(a[0], OZU_ID("set_multi_uint32"), {a[1], a[2], patterns.get()}));
+}
+
+constexpr Param kSelf = {"self"};
+constexpr Param kStation = {"station", Check::Int};
+constexpr Param kName = {"name", Check::Str};
+constexpr Param kCount = {"count", Check::Int};
+constexpr Param kValue = {"value", Check::Int};
+constexpr Param kValues = {"values", Check::List};
+
+const FunctionSpec kInit = {"__init__", {kSelf}, init_impl, nullptr, true, true};
+const FunctionSpec kOps[] = {
+    {"get_coil", {kSelf, kStation, {"name"}}, get_coil_impl},
+    {"get_coil_uint16", {kSelf, kStation, kName}, get_coil_uint16_impl},
+    {"get_multi_coil_uint16", {kSelf, kStation, kName, kCount}, get_multi_coil_uint16_impl},
+    {"get_uint16", {kSelf, kStation, kName}, get_uint16_impl},
+    {"get_multi_uint16", {kSelf, kStation, kName, kCount}, get_multi_uint16_impl},
+    {"get_int16", {kSelf, kStation, kName}, get_int16_impl},
+    {"get_uint32", {kSelf, kStation, kName}, get_uint32_impl},
+    {"get_int32", {kSelf, kStation, kName}, get_int32_impl},
+    {"get_multi_uint32", {kSelf, kStation, kName, kCount}, get_multi_uint32_impl},
+    {"get_multi_int32", {kSelf, kStation, {"name"}, {"count"}}, get_multi_int32_impl},
+    {"set_coil", {kSelf, kStation, kName, {"value"}}, set_coil_impl},
+    {"set_coil_uint16", {kSelf, kStation, kName, kValue}, set_coil_uint16_impl},
+    {"set_multi_coil_uint16", {kSelf, kStation, kName, kValues}, set_multi_coil_uint16_impl},
+    {"set_uint16", {kSelf, kStation, kName, kValue}, set_uint16_impl},
+    {"set_multi_uint16", {kSelf, kStation, kName, kValues}, set_multi_uint16_impl},
+    {"set_uint32", {kSelf, kStation, kName, kValue}, set_uint32_impl},
+    {"set_int16", {kSelf, kStation, kName, kValue}, set_int16_impl},
+    {"set_int32", {kSelf, kStation, kName, kValue}, set_int32_impl},
+    {"set_multi_int16", {kSelf, kStation, kName, kValues}, set_multi_int16_impl},
+    {"set_multi_uint32", {kSelf, kStation, kName, kValues}, set_multi_uint32_impl},
+    {"set_multi_int32", {kSelf, kStation, kName, kValues}, set_multi_int32_impl},
+};
+
+}  // namespace
+
+bool add_master(PyObject* module_dict) {
+    g_struct_pack = PyDict_GetItemString(module_dict, "pack");
+    g_struct_unpack = PyDict_GetItemString(module_dict, "unpack");
+    PyObject* base = PyDict_GetItemString(module_dict, "MewMasterBase");
+    if (!base || !g_struct_pack || !g_struct_unpack) {
+        PyErr_SetString(PyExc_ImportError, "MewMaster needs MewMasterBase, pack and unpack");
+        return false;
+    }
+    Py_INCREF(g_struct_pack);
+    Py_INCREF(g_struct_unpack);
+    ClassBuilder builder("MewMaster");
+    builder.base(base).method(kInit);
+    for (const FunctionSpec& op : kOps) builder.method(op);
+    Handle cls = builder.build();
+    return cls && PyDict_SetItemString(module_dict, "MewMaster", cls.get()) == 0;
+}
+
+}  // namespace ozu::mew::master
