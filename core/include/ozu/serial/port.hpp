@@ -109,10 +109,18 @@ private:
     bool closing_ = false;
     int active_ = 0;
 
-    std::mutex read_mutex_;            // one reader at a time; guards the fill path
+    // Appends fresh OS input to the buffer; same results as os_read. Caller holds read_mutex_.
+    std::ptrdiff_t fill(std::optional<double> timeout, IoError& err);
+    // Hands out up to n buffered bytes.
+    std::size_t take(std::uint8_t* dst, std::size_t n);
+    std::optional<double> read_timeout() const;
+
+    std::mutex read_mutex_;            // one reader at a time; guards fill_
+    std::mutex write_mutex_;           // one writer at a time, so writes never interleave
     std::mutex buffer_mutex_;          // guards buffer_ and head_
     std::vector<std::uint8_t> buffer_;
     std::size_t head_ = 0;             // first unread byte of buffer_
+    std::vector<std::uint8_t> fill_;   // landing area of the OS reads
 };
 
 // Opens a port by name:

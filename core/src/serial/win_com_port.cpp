@@ -1,0 +1,262 @@
+// COM<n> on Windows through the Win32 serial API, with overlapped I/O so close() can end a wait.
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include "port_internal.hpp"
+
+#include <windows.h>
+
+#include <string>
+
+namespace ozu::serial::detail {
+
+namespace {
+
+bool fail_win(IoError& err, DWORD code) { return fail_os(err, static_cast<int>(code)); }
+
+bool device_gone(DWORD code) {
+    return code == ERROR_ACCESS_DENIED || code == ERROR_BAD_COMMAND || code == ERROR_DEVICE_NOT_CONNECTED ||
+           code == ERROR_GEN_FAILURE || code == ERROR_INVALID_HANDLE || code == ERROR_FILE_NOT_FOUND ||
+           code == ERROR_DEVICE_REMOVED;
+}
+
+// Milliseconds for COMMTIMEOUTS and waits; MAXDWORD is reserved by both, so stop one short.
+DWORD to_ms(double seconds) {
+    double ms = seconds * 1000.0;
+    if (ms <= 0) return 0;
+    if (ms >= static_cast<double>(MAXDWORD - 1)) return MAXDWORD - 1;
+    DWORD whole = static_cast<DWORD>(ms);
+    return whole < ms ? whole + 1 : whole;
+}
+
+class ComPort final : public Port {
+public:
+    explicit ComPort(const Settings& settings) : Port(settings) {}
+    ~ComPort() override {
+        close();
+        if (wake_event_) CloseHandle(wake_event_);
+        if (read_event_) CloseHandle(read_event_);
+        if (write_event_) CloseHandle(write_event_);
+    }
+
+    bool open(IoError& err);
+    long native_handle() const noexcept override { return -1; }
+
+protected:
+    std::ptrdiff_t os_read(std::uint8_t* dst, std::size_t cap, std::optional<double> timeout,
+                           IoError& err) override;
+    std::ptrdiff_t os_write(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
+                            IoError& err) override;
+    std::ptrdiff_t os_pending(IoError& err) override;
+    bool os_flush_input(IoError& err) override;
+    bool os_flush_output(IoError& err) override;
+    void wake() noexcept override {
+        if (wake_event_) SetEvent(wake_event_);
+    }
+    void os_close() noexcept override {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    bool configure(IoError& err);
+    // "Return at once with what has arrived, or on the first byte, or after ms": the read
+    // time-outs for a wait of ms (MAXDWORD = no limit, 0 = no wait).
+    bool set_read_wait(DWORD ms, IoError& err);
+    // Waits for an overlapped operation; cancels it when woken or timed out.
+    enum class Outcome { Done, TimedOut, Woken, Failed };
+    Outcome finish(OVERLAPPED& ov, DWORD wait_ms, DWORD& transferred, IoError& err);
+
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    HANDLE wake_event_ = nullptr;
+    HANDLE read_event_ = nullptr;
+    HANDLE write_event_ = nullptr;
+    DWORD read_wait_ = 0;
+    bool read_wait_set_ = false;
+};
+
+bool ComPort::open(IoError& err) {
+    const Settings s = settings();
+    wake_event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    read_event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    write_event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!wake_event_ || !read_event_ || !write_event_) return fail_win(err, GetLastError());
+    // The device namespace prefix is required from COM10 on and harmless below.
+    std::string number = s.port.substr(3);
+    std::wstring path = L"\\\\.\\COM" + std::wstring(number.begin(), number.end());
+    // Win32 serial devices are always opened exclusively (share mode 0).
+    handle_ = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_OVERLAPPED, nullptr);
+    if (handle_ == INVALID_HANDLE_VALUE) return fail_win(err, GetLastError());
+    return configure(err);
+}
+
+bool ComPort::configure(IoError& err) {
+    const Settings s = settings();
+    SetupComm(handle_, 64 * 1024, 4 * 1024);
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(handle_, &dcb)) return fail_win(err, GetLastError());
+    dcb.BaudRate = static_cast<DWORD>(s.baudrate);
+    dcb.ByteSize = static_cast<BYTE>(s.bytesize);
+    switch (s.parity) {
+        case 'E': dcb.Parity = EVENPARITY; break;
+        case 'O': dcb.Parity = ODDPARITY; break;
+        case 'M': dcb.Parity = MARKPARITY; break;
+        case 'S': dcb.Parity = SPACEPARITY; break;
+        default: dcb.Parity = NOPARITY; break;
+    }
+    dcb.fParity = s.parity != 'N';
+    dcb.StopBits = s.stopbits == 1 ? ONESTOPBIT : (s.stopbits == 2 ? TWOSTOPBITS : ONE5STOPBITS);
+    dcb.fBinary = TRUE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fAbortOnError = FALSE;
+    if (!SetCommState(handle_, &dcb)) return fail_win(err, GetLastError());
+    return set_read_wait(0, err);
+}
+
+bool ComPort::set_read_wait(DWORD ms, IoError& err) {
+    if (read_wait_set_ && ms == read_wait_) return true;
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = MAXDWORD;
+    if (ms == 0) {  // return at once with whatever has arrived
+        t.ReadTotalTimeoutMultiplier = 0;
+        t.ReadTotalTimeoutConstant = 0;
+    } else {  // return on the first byte, or after ms
+        t.ReadTotalTimeoutMultiplier = MAXDWORD;
+        t.ReadTotalTimeoutConstant = ms == MAXDWORD ? MAXDWORD - 1 : ms;
+    }
+    t.WriteTotalTimeoutMultiplier = 0;
+    t.WriteTotalTimeoutConstant = 0;  // write time-outs are our own waits
+    if (!SetCommTimeouts(handle_, &t)) return fail_win(err, GetLastError());
+    read_wait_ = ms;
+    read_wait_set_ = true;
+    return true;
+}
+
+ComPort::Outcome ComPort::finish(OVERLAPPED& ov, DWORD wait_ms, DWORD& transferred, IoError& err) {
+    HANDLE handles[2] = {wake_event_, ov.hEvent};
+    DWORD r = WaitForMultipleObjects(2, handles, FALSE, wait_ms);
+    if (r == WAIT_OBJECT_0 + 1) {
+        if (GetOverlappedResult(handle_, &ov, &transferred, FALSE)) return Outcome::Done;
+        DWORD code = GetLastError();
+        if (device_gone(code)) fail(err, ErrorKind::DeviceGone, static_cast<int>(code), system_message(static_cast<int>(code)));
+        else fail_win(err, code);
+        return Outcome::Failed;
+    }
+    CancelIoEx(handle_, &ov);
+    GetOverlappedResult(handle_, &ov, &transferred, TRUE);
+    if (r == WAIT_OBJECT_0) {
+        fail_closed(err);
+        return Outcome::Woken;
+    }
+    if (r == WAIT_TIMEOUT) return Outcome::TimedOut;
+    fail_win(err, GetLastError());
+    return Outcome::Failed;
+}
+
+std::ptrdiff_t ComPort::os_read(std::uint8_t* dst, std::size_t cap, std::optional<double> timeout, IoError& err) {
+    Deadline deadline(timeout);
+    const DWORD len = cap > 0x10000000u ? 0x10000000u : static_cast<DWORD>(cap);
+    for (;;) {
+        auto left = deadline.remaining();
+        DWORD ms = left ? to_ms(*left) : MAXDWORD;
+        if (!set_read_wait(ms, err)) return -1;
+        OVERLAPPED ov{};
+        ov.hEvent = read_event_;
+        ResetEvent(read_event_);
+        DWORD got = 0;
+        if (!ReadFile(handle_, dst, len, &got, &ov)) {
+            DWORD code = GetLastError();
+            if (code != ERROR_IO_PENDING) {
+                if (device_gone(code))
+                    fail(err, ErrorKind::DeviceGone, static_cast<int>(code), system_message(static_cast<int>(code)));
+                else fail_win(err, code);
+                return -1;
+            }
+            switch (finish(ov, INFINITE, got, err)) {
+                case Outcome::Done: break;
+                case Outcome::TimedOut: return 0;
+                case Outcome::Woken:
+                case Outcome::Failed: return -1;
+            }
+        }
+        if (got > 0) return static_cast<std::ptrdiff_t>(got);
+        if (left && deadline.poll_ms() == 0) return 0;
+        // The driver's wait ended early (an unlimited wait is split into long ones): wait again.
+    }
+}
+
+std::ptrdiff_t ComPort::os_write(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
+                                 IoError& err) {
+    Deadline deadline(timeout);
+    std::size_t done = 0;
+    while (done < n) {
+        std::size_t left = n - done;
+        const DWORD len = left > 0x10000000u ? 0x10000000u : static_cast<DWORD>(left);
+        OVERLAPPED ov{};
+        ov.hEvent = write_event_;
+        ResetEvent(write_event_);
+        DWORD put = 0;
+        if (!WriteFile(handle_, src + done, len, &put, &ov)) {
+            DWORD code = GetLastError();
+            if (code != ERROR_IO_PENDING) {
+                if (device_gone(code))
+                    fail(err, ErrorKind::DeviceGone, static_cast<int>(code), system_message(static_cast<int>(code)));
+                else fail_win(err, code);
+                return -1;
+            }
+            int ms = deadline.poll_ms();
+            switch (finish(ov, ms < 0 ? INFINITE : static_cast<DWORD>(ms), put, err)) {
+                case Outcome::Done: break;
+                case Outcome::TimedOut: fail_write_timeout(err); return -1;
+                case Outcome::Woken:
+                case Outcome::Failed: return -1;
+            }
+        }
+        done += put;
+        if (put == 0 && deadline.poll_ms() == 0) {
+            fail_write_timeout(err);
+            return -1;
+        }
+    }
+    return static_cast<std::ptrdiff_t>(n);
+}
+
+std::ptrdiff_t ComPort::os_pending(IoError& err) {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!ClearCommError(handle_, &errors, &stat)) {
+        fail_win(err, GetLastError());
+        return -1;
+    }
+    return static_cast<std::ptrdiff_t>(stat.cbInQue);
+}
+
+bool ComPort::os_flush_input(IoError& err) {
+    if (!PurgeComm(handle_, PURGE_RXCLEAR)) return fail_win(err, GetLastError());
+    return true;
+}
+
+bool ComPort::os_flush_output(IoError& err) {
+    if (!PurgeComm(handle_, PURGE_TXCLEAR)) return fail_win(err, GetLastError());
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<Port> open_com(const Settings& settings, IoError& err) {
+    auto port = std::make_unique<ComPort>(settings);
+    if (!port->open(err)) return nullptr;
+    return port;
+}
+
+}  // namespace ozu::serial::detail
+#endif
