@@ -1,6 +1,401 @@
-// Placeholder until the subsystem lands.
+// The channels: the abstract `Channel`, the frame reader, and the serial channels `MewSerial`
+// (one port both ways) and `DualSerial` (a write port and a read port).
+#include "channel/channel_classes.hpp"
+#include "channel/frame_reader.hpp"
 #include "module/subsystems.hpp"
+#include "runtime/class_builder.hpp"
+#include "runtime/module_globals.hpp"
+
+#include <cstring>
 
 namespace ozu::mew {
-bool register_channel(PyObject*) { return true; }
+namespace channel {
+namespace {
+
+using py::BoundArgs;
+using py::Check;
+using py::Default;
+using py::FunctionSpec;
+using py::Handle;
+using py::borrow;
+using py::steal;
+
+PyObject* g_mew_serial = nullptr;   // the classes as created, for super() and the fast path
+PyObject* g_dual_serial = nullptr;
+py::ClassGuard g_mew_serial_guard;
+
+Handle get(PyObject* obj, PyObject* name) { return steal(PyObject_GetAttr(obj, name)); }
+
+PyObject* none_result(Handle result) { return result ? Py_NewRef(Py_None) : nullptr; }
+
+// Results declared as text or integer let None through and refuse anything else.
+PyObject* str_result(Handle value) {
+    if (!value || value.get() == Py_None || PyUnicode_CheckExact(value.get())) return value.release();
+    return py::raise_expected("str", value.get());
+}
+
+PyObject* int_result(Handle value) {
+    if (!value || value.get() == Py_None || PyLong_CheckExact(value.get())) return value.release();
+    return py::raise_expected("int", value.get());
+}
+
+// The UTF-8 name of an encoding given as text, as str.encode/bytes.decode accept it; null when the
+// name is not text (the caller then calls the method itself, which raises its own error).
+const char* encoding_name(PyObject* encoding) {
+    if (!PyUnicode_Check(encoding)) return nullptr;
+    Py_ssize_t size = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(encoding, &size);
+    if (name && std::strlen(name) != static_cast<std::size_t>(size)) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character");
+        return nullptr;
+    }
+    return name;
+}
+
+// data.encode(encoding) for text data.
+Handle encode(PyObject* data, PyObject* encoding) {
+    if (!PyUnicode_Check(encoding)) return steal(PyObject_CallMethodOneArg(data, OZU_ID("encode"), encoding));
+    const char* name = encoding_name(encoding);
+    return name ? steal(PyUnicode_AsEncodedString(data, name, nullptr)) : Handle();
+}
+
+// port.read(size).decode(channel.encoding)
+PyObject* read_decoded(PyObject* channel, PyObject* port, PyObject* size) {
+    Handle data = steal(PyObject_CallMethodOneArg(port, OZU_ID("read"), size));
+    if (!data) return nullptr;
+    if (PyBytes_CheckExact(data.get())) {
+        Handle encoding = get(channel, OZU_ID("encoding"));
+        if (!encoding) return nullptr;
+        if (PyUnicode_Check(encoding.get())) {
+            const char* name = encoding_name(encoding.get());
+            return name ? str_result(steal(PyUnicode_FromEncodedObject(data.get(), name, nullptr))) : nullptr;
+        }
+        return str_result(steal(PyObject_CallMethodOneArg(data.get(), OZU_ID("decode"), encoding.get())));
+    }
+    Handle decode = get(data.get(), OZU_ID("decode"));
+    if (!decode) return nullptr;
+    Handle encoding = get(channel, OZU_ID("encoding"));
+    if (!encoding) return nullptr;
+    return str_result(steal(PyObject_CallOneArg(decode.get(), encoding.get())));
+}
+
+// port.write(data.encode(channel.encoding))
+PyObject* write_encoded(PyObject* channel, PyObject* port, PyObject* data) {
+    Handle write = get(port, OZU_ID("write"));
+    if (!write) return nullptr;
+    Handle encoding = get(channel, OZU_ID("encoding"));
+    if (!encoding) return nullptr;
+    Handle bytes = encode(data, encoding.get());
+    if (!bytes) return nullptr;
+    return none_result(steal(PyObject_CallOneArg(write.get(), bytes.get())));
+}
+
+PyObject* call_method(PyObject* obj, PyObject* name) { return PyObject_CallMethodNoArgs(obj, name); }
+
+// super(cls, self).__init__(**kwargs)
+bool init_base(PyObject* cls, PyObject* self, PyObject* kwargs) {
+    Handle super = steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), cls, self, nullptr));
+    Handle init = super ? get(super.get(), OZU_ID("__init__")) : Handle();
+    Handle args = steal(PyTuple_New(0));
+    Handle kw = steal(PyDict_Copy(kwargs));
+    if (!init || !args || !kw) return false;
+    return static_cast<bool>(steal(PyObject_Call(init.get(), args.get(), kw.get())));
+}
+
+// create_serial_instance(**kwargs), looked up at call time.
+Handle open_port(PyObject* kwargs) {
+    PyObject* create = py::global(OZU_ID("create_serial_instance"));
+    if (!create) return {};
+    Handle keep = borrow(create);
+    Handle args = steal(PyTuple_New(0));
+    Handle kw = steal(PyDict_Copy(kwargs));
+    if (!args || !kw) return {};
+    return steal(PyObject_Call(create, args.get(), kw.get()));
+}
+
+// Closes a port while an error is being propagated; that error wins over anything close raises.
+void close_keeping_error(PyObject* port) {
+    py::ErrorGuard pending;
+    Handle done = steal(call_method(port, OZU_ID("close")));
+    if (!done) PyErr_Clear();
+}
+
+// ------------------------------------------------------------------------------------ Channel
+
+PyObject* channel_init(BoundArgs& a) {
+    PyObject* encoding = PyDict_GetItemWithError(a.kwargs.get(), OZU_ID("encoding"));
+    if (!encoding) {
+        if (PyErr_Occurred()) return nullptr;
+        encoding = OZU_ID("latin");
+    }
+    Handle keep = borrow(encoding);
+    if (PyObject_SetAttr(a[0], OZU_ID("encoding"), encoding) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* nothing(BoundArgs&) { Py_RETURN_NONE; }
+
+const FunctionSpec kChannelInit = {"__init__", {{"self"}}, channel_init, nullptr, false, true};
+const FunctionSpec kChannelRead = {"read", {{"self"}, {"size", Check::Any, Default::integer(1)}}, nothing,
+                                   nullptr, false, false, true};
+const FunctionSpec kChannelReceive = {"receive_frame", {{"self"}}, nothing, nullptr, false, false, true};
+const FunctionSpec kChannelSend = {"send_frame", {{"self"}, {"data", Check::Str}}, nothing, nullptr, false, false, true};
+const FunctionSpec kChannelInWaiting = {"in_waiting", {{"self"}}, nothing, nullptr, false, false, true};
+const FunctionSpec kChannelPort = {"port", {{"self"}}, nothing, nullptr, false, false, true};
+const FunctionSpec kChannelClose = {"close", {{"self"}}, nothing};
+const FunctionSpec kChannelReset = {"reset_input_buffer", {{"self"}}, nothing};
+
+// ------------------------------------------------------------------------------------ MewSerial
+
+PyObject* mew_serial_init(BoundArgs& a) {
+    PyObject* self = a[0];
+    if (!init_base(g_mew_serial, self, a.kwargs.get())) return nullptr;
+    Handle port = open_port(a.kwargs.get());
+    if (!port || PyObject_SetAttr(self, OZU_ID("_serial"), port.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// _receive_frame_by_serial(port), the module-level name looked up at call time.
+PyObject* receive_from(PyObject* self, PyObject* port_attr) {
+    PyObject* reader = py::global(OZU_ID("_receive_frame_by_serial"));
+    if (!reader) return nullptr;
+    Handle keep = borrow(reader);
+    Handle port = get(self, port_attr);
+    if (!port) return nullptr;
+    if (py::is_function_of(reader, kReceiveFrameBySerial)) return receive_frame_by_serial(port.get());
+    return str_result(steal(PyObject_CallOneArg(reader, port.get())));
+}
+
+PyObject* mew_serial_receive(BoundArgs& a) { return receive_from(a[0], OZU_ID("_serial")); }
+
+PyObject* mew_serial_port(BoundArgs& a) {
+    Handle serial = get(a[0], OZU_ID("_serial"));
+    return serial ? str_result(get(serial.get(), OZU_ID("port"))) : nullptr;
+}
+
+PyObject* mew_serial_in_waiting(BoundArgs& a) {
+    Handle serial = get(a[0], OZU_ID("_serial"));
+    return serial ? int_result(get(serial.get(), OZU_ID("in_waiting"))) : nullptr;
+}
+
+PyObject* mew_serial_send(BoundArgs& a) {
+    Handle serial = get(a[0], OZU_ID("_serial"));
+    return serial ? write_encoded(a[0], serial.get(), a[1]) : nullptr;
+}
+
+PyObject* mew_serial_read(BoundArgs& a) {
+    Handle serial = get(a[0], OZU_ID("_serial"));
+    return serial ? read_decoded(a[0], serial.get(), a[1]) : nullptr;
+}
+
+PyObject* mew_serial_close(BoundArgs& a) {
+    Handle serial = get(a[0], OZU_ID("_serial"));
+    return serial ? none_result(steal(call_method(serial.get(), OZU_ID("close")))) : nullptr;
+}
+
+PyObject* mew_serial_reset(BoundArgs& a) {
+    Handle serial = get(a[0], OZU_ID("_serial"));
+    return serial ? none_result(steal(call_method(serial.get(), OZU_ID("reset_input_buffer")))) : nullptr;
+}
+
+const FunctionSpec kMewSerialInit = {"__init__", {{"self"}}, mew_serial_init, nullptr, false, true};
+const FunctionSpec kMewSerialReceive = {"receive_frame", {{"self"}}, mew_serial_receive};
+const FunctionSpec kMewSerialPort = {"port", {{"self"}}, mew_serial_port};
+const FunctionSpec kMewSerialInWaiting = {"in_waiting", {{"self"}}, mew_serial_in_waiting};
+const FunctionSpec kMewSerialSend = {"send_frame", {{"self"}, {"data", Check::Str}}, mew_serial_send};
+const FunctionSpec kMewSerialRead = {"read", {{"self"}, {"size", Check::Any, Default::integer(1)}}, mew_serial_read};
+const FunctionSpec kMewSerialClose = {"close", {{"self"}}, mew_serial_close};
+const FunctionSpec kMewSerialReset = {"reset_input_buffer", {{"self"}}, mew_serial_reset};
+
+// ------------------------------------------------------------------------------------ DualSerial
+
+PyObject* raise_pair_assertion(PyObject* self, Py_ssize_t count) {
+    Handle cls = get(self, OZU_ID("__class__"));
+    Handle name = cls ? get(cls.get(), OZU_ID("__name__")) : Handle();
+    if (!name) return nullptr;
+    Handle text = steal(PyUnicode_FromFormat("%S need 2 port names separated by \",\". Got %zd", name.get(), count));
+    if (text) PyErr_SetObject(PyExc_AssertionError, text.get());
+    return nullptr;
+}
+
+// create_serial_instance(port=name, **kwargs); a name past the end of the list is an IndexError.
+Handle open_named(PyObject* names, Py_ssize_t index, PyObject* kwargs) {
+    if (index >= PyList_GET_SIZE(names)) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return {};
+    }
+    Handle kw = steal(PyDict_New());
+    if (!kw || PyDict_SetItem(kw.get(), OZU_ID("port"), PyList_GET_ITEM(names, index)) < 0 ||
+        PyDict_Update(kw.get(), kwargs) < 0)
+        return {};
+    return open_port(kw.get());
+}
+
+PyObject* dual_serial_init(BoundArgs& a) {
+    PyObject* self = a[0];
+    PyObject* kwargs = a.kwargs.get();
+    if (!init_base(g_dual_serial, self, kwargs)) return nullptr;
+    Handle names = steal(PyUnicode_Split(a[1], OZU_ID(","), -1));
+    if (!names) return nullptr;
+    const Py_ssize_t count = PyList_GET_SIZE(names.get());
+    if (py::assertions_enabled() && count != 2) return raise_pair_assertion(self, count);
+
+    Handle writer = open_named(names.get(), 0, kwargs);
+    if (!writer) return nullptr;
+    // From here on a failure closes the ports already opened, so that none stays locked.
+    if (PyObject_SetAttr(self, OZU_ID("_channel_to_write"), writer.get()) < 0) {
+        close_keeping_error(writer.get());
+        return nullptr;
+    }
+    Handle reader = open_named(names.get(), 1, kwargs);
+    if (!reader) {
+        close_keeping_error(writer.get());
+        return nullptr;
+    }
+    if (PyObject_SetAttr(self, OZU_ID("_channel_to_read"), reader.get()) < 0) {
+        close_keeping_error(reader.get());
+        close_keeping_error(writer.get());
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* dual_serial_receive(BoundArgs& a) { return receive_from(a[0], OZU_ID("_channel_to_read")); }
+
+PyObject* dual_serial_port(BoundArgs& a) {
+    Handle writer = get(a[0], OZU_ID("_channel_to_write"));
+    Handle write_name = writer ? get(writer.get(), OZU_ID("port")) : Handle();
+    if (!write_name) return nullptr;
+    Handle reader = get(a[0], OZU_ID("_channel_to_read"));
+    Handle read_name = reader ? get(reader.get(), OZU_ID("port")) : Handle();
+    if (!read_name) return nullptr;
+    Handle names = steal(PyList_New(2));
+    if (!names) return nullptr;
+    PyList_SET_ITEM(names.get(), 0, write_name.release());
+    PyList_SET_ITEM(names.get(), 1, read_name.release());
+    return PyUnicode_Join(OZU_ID(","), names.get());
+}
+
+PyObject* dual_serial_in_waiting(BoundArgs& a) {
+    Handle reader = get(a[0], OZU_ID("_channel_to_read"));
+    return reader ? int_result(get(reader.get(), OZU_ID("in_waiting"))) : nullptr;
+}
+
+PyObject* dual_serial_send(BoundArgs& a) {
+    Handle writer = get(a[0], OZU_ID("_channel_to_write"));
+    return writer ? write_encoded(a[0], writer.get(), a[1]) : nullptr;
+}
+
+PyObject* dual_serial_read(BoundArgs& a) {
+    Handle reader = get(a[0], OZU_ID("_channel_to_read"));
+    return reader ? read_decoded(a[0], reader.get(), a[1]) : nullptr;
+}
+
+// Closes the read port, then the write port; the write port is closed even when closing the read
+// port fails, and the first failure is the one that passes on.
+PyObject* dual_serial_close(BoundArgs& a) {
+    PyObject* self = a[0];
+    Handle reader = get(self, OZU_ID("_channel_to_read"));
+    Handle closed = reader ? steal(call_method(reader.get(), OZU_ID("close"))) : Handle();
+    if (!closed) {
+        py::ErrorGuard pending;
+        Handle writer = get(self, OZU_ID("_channel_to_write"));
+        if (!writer || !steal(call_method(writer.get(), OZU_ID("close")))) PyErr_Clear();
+        return nullptr;  // the guard restores the read port's error on the way out
+    }
+    Handle writer = get(self, OZU_ID("_channel_to_write"));
+    return writer ? none_result(steal(call_method(writer.get(), OZU_ID("close")))) : nullptr;
+}
+
+PyObject* dual_serial_reset(BoundArgs& a) {
+    Handle reader = get(a[0], OZU_ID("_channel_to_read"));
+    return reader ? none_result(steal(call_method(reader.get(), OZU_ID("reset_input_buffer")))) : nullptr;
+}
+
+PyObject* dual_serial_enter(BoundArgs& a) { return Py_NewRef(a[0]); }
+
+PyObject* dual_serial_exit(BoundArgs& a) { return none_result(steal(call_method(a[0], OZU_ID("close")))); }
+
+const FunctionSpec kDualSerialInit = {"__init__", {{"self"}, {"port", Check::Str}}, dual_serial_init, nullptr, false, true};
+const FunctionSpec kDualSerialReceive = {"receive_frame", {{"self"}}, dual_serial_receive};
+const FunctionSpec kDualSerialPort = {"port", {{"self"}}, dual_serial_port};
+const FunctionSpec kDualSerialInWaiting = {"in_waiting", {{"self"}}, dual_serial_in_waiting};
+const FunctionSpec kDualSerialSend = {"send_frame", {{"self"}, {"data", Check::Str}}, dual_serial_send};
+const FunctionSpec kDualSerialRead = {"read", {{"self"}, {"size", Check::Any, Default::integer(1)}}, dual_serial_read};
+const FunctionSpec kDualSerialClose = {"close", {{"self"}}, dual_serial_close};
+const FunctionSpec kDualSerialReset = {"reset_input_buffer", {{"self"}}, dual_serial_reset};
+const FunctionSpec kDualSerialEnter = {"__enter__", {{"self"}}, dual_serial_enter};
+const FunctionSpec kDualSerialExit = {"__exit__", {{"self"}, {"exc_type"}, {"exc_val"}, {"exc_tb"}}, dual_serial_exit};
+
+bool add(PyObject* module_dict, const char* name, const Handle& value) {
+    return value && PyDict_SetItemString(module_dict, name, value.get()) == 0;
+}
+
+}  // namespace
+
+bool is_untouched_mew_serial(PyObject* obj) noexcept {
+    return g_mew_serial && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(g_mew_serial) &&
+           g_mew_serial_guard.untouched();
+}
+
+bool is_module_frame_reader(PyObject* obj) noexcept { return py::is_function_of(obj, kReceiveFrameBySerial); }
+
+}  // namespace channel
+
+bool register_channel(PyObject* module_dict) {
+    using namespace channel;
+    PyObject* abc = py::global(OZU_ID("ABC"));
+    if (!abc) return false;
+    Handle channel_cls = py::ClassBuilder("Channel")
+                             .base(abc)
+                             .method(kChannelInit)
+                             .method(kChannelRead)
+                             .method(kChannelReceive)
+                             .method(kChannelSend)
+                             .property(kChannelInWaiting)
+                             .property(kChannelPort)
+                             .method(kChannelClose)
+                             .method(kChannelReset)
+                             .build();
+    if (!add(module_dict, "Channel", channel_cls)) return false;
+
+    Handle reader = py::make_function(kReceiveFrameBySerial, "_receive_frame_by_serial");
+    if (!add(module_dict, "_receive_frame_by_serial", reader)) return false;
+
+    Handle mew_serial = py::ClassBuilder("MewSerial")
+                            .base(channel_cls.get())
+                            .method(kMewSerialInit)
+                            .method(kMewSerialReceive)
+                            .property(kMewSerialPort)
+                            .property(kMewSerialInWaiting)
+                            .method(kMewSerialSend)
+                            .method(kMewSerialRead)
+                            .method(kMewSerialClose)
+                            .method(kMewSerialReset)
+                            .build();
+    if (!add(module_dict, "MewSerial", mew_serial)) return false;
+
+    Handle dual_serial = py::ClassBuilder("DualSerial")
+                             .base(channel_cls.get())
+                             .method(kDualSerialInit)
+                             .method(kDualSerialReceive)
+                             .property(kDualSerialPort)
+                             .property(kDualSerialInWaiting)
+                             .method(kDualSerialSend)
+                             .method(kDualSerialRead)
+                             .method(kDualSerialClose)
+                             .method(kDualSerialReset)
+                             .method(kDualSerialEnter)
+                             .method(kDualSerialExit)
+                             .build();
+    if (!add(module_dict, "DualSerial", dual_serial)) return false;
+
+    // Held for the life of the process: super() and the fast path use them even if the module's
+    // names are rebound.
+    g_mew_serial = Py_NewRef(mew_serial.get());
+    g_dual_serial = Py_NewRef(dual_serial.get());
+    g_mew_serial_guard.record(module_dict, OZU_ID("MewSerial"), g_mew_serial);
+    return true;
+}
+
 }  // namespace ozu::mew

@@ -1,0 +1,169 @@
+// `_receive_frame_by_serial(serial)`: one frame, read byte by byte up to its carriage return.
+//
+// Any port object goes through its Python `read()`, exactly as a Python loop over `serial.read()`
+// would: `len()` of each piece decides whether the read timed out, pieces are collected with
+// `data += piece`, and only a piece equal to b"\r" ends the frame.
+//
+// A frame holds at most kMaxFrameLength bytes, carriage return included, as in the core reader.
+// When a peer sends more, the rest of that frame is read and dropped up to and including the next
+// carriage return (stopping early at a read time-out or after kMaxDiscardLength bytes), so that
+// the next call starts at a frame boundary, and the call fails with the "format invalid" error.
+#include "channel/frame_reader.hpp"
+
+#include "ozu/serial/frame_reader.hpp"
+#include "runtime/class_builder.hpp"
+
+#include <cstddef>
+#include <string>
+
+namespace ozu::mew::channel {
+namespace {
+
+using py::borrow;
+using py::Handle;
+using py::steal;
+
+constexpr auto kFrameLimit = static_cast<Py_ssize_t>(serial::kMaxFrameLength);
+constexpr auto kDiscardLimit = static_cast<Py_ssize_t>(serial::kMaxDiscardLength);
+
+const char kNoResponse[] = "Error: device no response.:";
+const char kFormatInvalid[] = "Error: device response format invalid.:";
+
+// IOError(text + str(serial.port)); returns null.
+PyObject* raise_line_error(const char* text, PyObject* serial) {
+    Handle port = steal(PyObject_GetAttr(serial, OZU_ID("port")));
+    if (!port) return nullptr;
+    Handle name = steal(PyObject_Str(port.get()));
+    if (!name) return nullptr;
+    Handle message = steal(PyUnicode_FromFormat("%s%U", text, name.get()));
+    if (message) PyErr_SetObject(PyExc_OSError, message.get());
+    return nullptr;
+}
+
+PyObject* carriage_return() {
+    static PyObject* const cr = PyBytes_FromStringAndSize("\r", 1);
+    return cr;
+}
+
+Handle read_piece(PyObject* serial) { return steal(PyObject_CallMethodNoArgs(serial, OZU_ID("read"))); }
+
+// len(piece), or -1 with an error set.
+Py_ssize_t piece_length(PyObject* piece) {
+    return PyBytes_CheckExact(piece) ? PyBytes_GET_SIZE(piece) : PyObject_Size(piece);
+}
+
+// piece == b"\r" as a truth value: 1, 0, or -1 with an error set.
+int is_carriage_return(PyObject* piece) {
+    if (PyBytes_CheckExact(piece)) return PyBytes_GET_SIZE(piece) == 1 && PyBytes_AS_STRING(piece)[0] == '\r';
+    Handle equal = steal(PyObject_RichCompare(piece, carriage_return(), Py_EQ));
+    return equal ? PyObject_IsTrue(equal.get()) : -1;
+}
+
+// The collected data of one frame. Byte strings are gathered in native memory; a piece of another
+// kind is added the way `data += piece` adds it, and should that sum not be a byte string (an
+// object with its own __radd__), the data stays that object and is treated generically.
+class Collected {
+public:
+    bool add(PyObject* piece) {
+        if (!other_ && PyBytes_CheckExact(piece)) {
+            bytes_.append(PyBytes_AS_STRING(piece), static_cast<std::size_t>(PyBytes_GET_SIZE(piece)));
+            return true;
+        }
+        Handle data = other_ ? std::move(other_) : as_bytes();
+        if (!data) return false;
+        Handle sum = steal(PyNumber_InPlaceAdd(data.get(), piece));
+        if (!sum) return false;
+        if (PyBytes_Check(sum.get())) {
+            bytes_.assign(PyBytes_AS_STRING(sum.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(sum.get())));
+            return true;
+        }
+        other_ = std::move(sum);
+        return true;
+    }
+
+    // len(data), or -1 with an error set.
+    Py_ssize_t size() const {
+        return other_ ? PyObject_Size(other_.get()) : static_cast<Py_ssize_t>(bytes_.size());
+    }
+
+    // data[-1] != 0x0D: 1, 0, or -1 with an error set. The data is not empty.
+    int lacks_carriage_return() const {
+        if (!other_) return bytes_.back() != '\r';
+        Handle index = steal(PyLong_FromLong(-1));
+        Handle last = index ? steal(PyObject_GetItem(other_.get(), index.get())) : Handle();
+        Handle cr = steal(PyLong_FromLong('\r'));
+        if (!last || !cr) return -1;
+        return PyObject_RichCompareBool(last.get(), cr.get(), Py_NE);
+    }
+
+    // data.decode("latin")
+    PyObject* decode() const {
+        if (!other_) return PyUnicode_DecodeLatin1(bytes_.data(), static_cast<Py_ssize_t>(bytes_.size()), nullptr);
+        Handle text = steal(PyObject_CallMethodOneArg(other_.get(), OZU_ID("decode"), OZU_ID("latin")));
+        if (!text || text.get() == Py_None || PyUnicode_CheckExact(text.get())) return text.release();
+        return py::raise_expected("str", text.get());
+    }
+
+private:
+    Handle as_bytes() const {
+        return steal(PyBytes_FromStringAndSize(bytes_.data(), static_cast<Py_ssize_t>(bytes_.size())));
+    }
+
+    std::string bytes_;
+    Handle other_;
+};
+
+// Reads and drops pieces up to and including the next carriage return, until a read times out, or
+// until kDiscardLimit bytes are gone. False with the port's error set when a read fails.
+bool skip_to_carriage_return(PyObject* serial) {
+    for (Py_ssize_t discarded = 0; discarded < kDiscardLimit;) {
+        Handle piece = read_piece(serial);
+        if (!piece) return false;
+        Py_ssize_t n = piece_length(piece.get());
+        if (n < 0) return false;
+        if (n == 0) return true;
+        int cr = is_carriage_return(piece.get());
+        if (cr < 0) return false;
+        if (cr) return true;
+        discarded += n;
+    }
+    return true;
+}
+
+PyObject* receive_generic(PyObject* serial) {
+    Collected data;
+    for (;;) {
+        Handle piece = read_piece(serial);
+        if (!piece) return nullptr;
+        Py_ssize_t n = piece_length(piece.get());
+        if (n < 0) return nullptr;
+        if (n == 0) break;
+        if (!data.add(piece.get())) return nullptr;
+        int cr = is_carriage_return(piece.get());
+        if (cr < 0) return nullptr;
+        if (cr) break;
+        Py_ssize_t size = data.size();
+        if (size < 0) return nullptr;
+        if (size >= kFrameLimit) {
+            if (!skip_to_carriage_return(serial)) return nullptr;
+            return raise_line_error(kFormatInvalid, serial);
+        }
+    }
+    Py_ssize_t size = data.size();
+    if (size < 0) return nullptr;
+    if (size == 0) return raise_line_error(kNoResponse, serial);
+    int unterminated = data.lacks_carriage_return();
+    if (unterminated < 0) return nullptr;
+    if (unterminated) return raise_line_error(kFormatInvalid, serial);
+    return data.decode();
+}
+
+PyObject* receive_frame_by_serial_impl(py::BoundArgs& a) { return receive_frame_by_serial(a[0]); }
+
+}  // namespace
+
+const py::FunctionSpec kReceiveFrameBySerial = {"_receive_frame_by_serial", {{"serial"}}, receive_frame_by_serial_impl};
+
+PyObject* receive_frame_by_serial(PyObject* serial) { return receive_generic(serial); }
+
+}  // namespace ozu::mew::channel
