@@ -28,6 +28,10 @@ struct CApi {
     ozu::serial::Port* (*core_port)(PyObject* port_object);
     // ozu_brix's own copy of the frame reader, so both modules run the very same code.
     ozu::serial::FrameResult (*read_frame)(ozu::serial::Port& port, std::string prefix, std::size_t max);
+    // Sets the exception that the port object's own read() raises for `err` and returns null (GIL
+    // held), so a frame read natively fails exactly as one read through read(). When an exporter
+    // leaves it null, ozu_mew reads frames through read() instead.
+    PyObject* (*raise_port_error)(PyObject* port_object, const ozu::serial::IoError& err);
 };
 
 // Imports the capsule once (GIL held). Returns null with an exception set when ozu_brix cannot be
