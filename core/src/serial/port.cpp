@@ -77,7 +77,7 @@ Port::Port(Settings settings) : settings_(std::move(settings)) {}
 
 Port::~Port() = default;  // backends close themselves in their destructors
 
-std::optional<double> Port::read_timeout() const {
+std::optional<double> Port::timeout() const {
     std::lock_guard lock(state_mutex_);
     return settings_.timeout;
 }
@@ -124,34 +124,18 @@ std::ptrdiff_t Port::fill(std::optional<double> timeout, IoError& err) {
 }
 
 std::ptrdiff_t Port::read(std::uint8_t* dst, std::size_t n, IoError& err) {
+    return read(dst, n, timeout(), err);
+}
+
+std::ptrdiff_t Port::read(std::uint8_t* dst, std::size_t n, std::optional<double> timeout, IoError& err) {
     Operation op(*this, err);
     if (!op) return -1;
     if (n == 0) return 0;
     std::lock_guard reading(read_mutex_);
     if (std::size_t got = take(dst, n)) return static_cast<std::ptrdiff_t>(got);
-    std::ptrdiff_t filled = fill(read_timeout(), err);
+    std::ptrdiff_t filled = fill(timeout, err);
     if (filled <= 0) return filled;
     return static_cast<std::ptrdiff_t>(take(dst, n));
-}
-
-std::ptrdiff_t Port::read_full(std::uint8_t* dst, std::size_t n, IoError& err) {
-    Operation op(*this, err);
-    if (!op) return -1;
-    std::lock_guard reading(read_mutex_);
-    detail::Deadline deadline(read_timeout());
-    std::size_t total = 0;
-    for (;;) {
-        total += take(dst + total, n - total);
-        if (total == n) break;
-        std::ptrdiff_t filled = fill(deadline.remaining(), err);
-        if (filled == 0) break;
-        if (filled < 0) {
-            if (total == 0) return -1;
-            err = IoError{};  // the condition persists and is reported by the next call
-            break;
-        }
-    }
-    return static_cast<std::ptrdiff_t>(total);
 }
 
 std::ptrdiff_t Port::write(const std::uint8_t* src, std::size_t n, IoError& err) {

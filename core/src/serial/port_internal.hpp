@@ -14,13 +14,23 @@ inline bool fail(IoError& err, ErrorKind kind, int code, std::string message) {
     err.kind = kind;
     err.code = code;
     err.message = std::move(message);
+    err.win32_code = false;
     return false;
 }
 
 // errno (or a Win32 code on Windows) with the system's text for it.
 std::string system_message(int code);
 
-inline bool fail_os(IoError& err, int code) { return fail(err, ErrorKind::Os, code, system_message(code)); }
+// An error the system reported (errno; on Windows a Win32 or Winsock code).
+inline bool fail_system(IoError& err, ErrorKind kind, int code) {
+    fail(err, kind, code, system_message(code));
+#ifdef _WIN32
+    err.win32_code = true;
+#endif
+    return false;
+}
+
+inline bool fail_os(IoError& err, int code) { return fail_system(err, ErrorKind::Os, code); }
 
 inline bool fail_closed(IoError& err) { return fail(err, ErrorKind::PortClosed, EBADF, "port is closed"); }
 

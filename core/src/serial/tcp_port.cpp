@@ -222,7 +222,7 @@ bool TcpPort::open(const std::string& host, const std::string& service, IoError&
         return fail_os(err, rc);
 #else
         if (rc == EAI_SYSTEM) return fail_os(err, errno);
-        return fail(err, ErrorKind::Os, ENOENT, gai_strerror(rc));
+        return fail(err, ErrorKind::Os, EHOSTUNREACH, gai_strerror(rc));
 #endif
     }
     IoError last;
@@ -252,7 +252,7 @@ std::ptrdiff_t TcpPort::os_read(std::uint8_t* dst, std::size_t cap, std::optiona
         }
         int code = last_socket_error();
         if (connection_lost(code)) {
-            fail(err, ErrorKind::DeviceGone, code, system_message(code));
+            fail_system(err, ErrorKind::DeviceGone, code);
             return -1;
         }
 #ifndef _WIN32
@@ -292,7 +292,7 @@ std::ptrdiff_t TcpPort::os_write(const std::uint8_t* src, std::size_t n, std::op
         if (code == EINTR) continue;
 #endif
         if (connection_lost(code)) {
-            fail(err, ErrorKind::DeviceGone, code, system_message(code));
+            fail_system(err, ErrorKind::DeviceGone, code);
             return -1;
         }
         if (!would_block(code)) {

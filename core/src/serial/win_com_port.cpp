@@ -147,7 +147,7 @@ ComPort::Outcome ComPort::finish(OVERLAPPED& ov, DWORD wait_ms, DWORD& transferr
     if (r == WAIT_OBJECT_0 + 1) {
         if (GetOverlappedResult(handle_, &ov, &transferred, FALSE)) return Outcome::Done;
         DWORD code = GetLastError();
-        if (device_gone(code)) fail(err, ErrorKind::DeviceGone, static_cast<int>(code), system_message(static_cast<int>(code)));
+        if (device_gone(code)) fail_system(err, ErrorKind::DeviceGone, static_cast<int>(code));
         else fail_win(err, code);
         return Outcome::Failed;
     }
@@ -177,7 +177,7 @@ std::ptrdiff_t ComPort::os_read(std::uint8_t* dst, std::size_t cap, std::optiona
             DWORD code = GetLastError();
             if (code != ERROR_IO_PENDING) {
                 if (device_gone(code))
-                    fail(err, ErrorKind::DeviceGone, static_cast<int>(code), system_message(static_cast<int>(code)));
+                    fail_system(err, ErrorKind::DeviceGone, static_cast<int>(code));
                 else fail_win(err, code);
                 return -1;
             }
@@ -209,7 +209,7 @@ std::ptrdiff_t ComPort::os_write(const std::uint8_t* src, std::size_t n, std::op
             DWORD code = GetLastError();
             if (code != ERROR_IO_PENDING) {
                 if (device_gone(code))
-                    fail(err, ErrorKind::DeviceGone, static_cast<int>(code), system_message(static_cast<int>(code)));
+                    fail_system(err, ErrorKind::DeviceGone, static_cast<int>(code));
                 else fail_win(err, code);
                 return -1;
             }

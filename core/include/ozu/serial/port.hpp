@@ -25,9 +25,10 @@ enum class ErrorKind : std::uint8_t {
 };
 
 struct IoError {
-    int code = 0;         // errno / Win32 error code (a matching errno for the non-OS kinds)
+    int code = 0;         // errno, or a Win32 / Winsock error code when win32_code is set
     std::string message;  // readable reason, without the port name
     ErrorKind kind = ErrorKind::None;
+    bool win32_code = false;
 
     explicit operator bool() const noexcept { return kind != ErrorKind::None; }
 };
@@ -55,10 +56,10 @@ public:
     // Waits up to the read time-out for the first byte, then returns what is available, at most n.
     // 0 = time-out (or n == 0); -1 = error (port closed, device gone, OS failure).
     std::ptrdiff_t read(std::uint8_t* dst, std::size_t n, IoError& err);
-    // Collects up to n bytes, waiting up to the read time-out for all of them together. Returns the
-    // count (possibly short, 0 on time-out). An error after some bytes arrived returns those bytes;
-    // the error shows on the next call. -1 = error before any byte.
-    std::ptrdiff_t read_full(std::uint8_t* dst, std::size_t n, IoError& err);
+    // The same with an explicit wait for the first byte instead of the read time-out.
+    std::ptrdiff_t read(std::uint8_t* dst, std::size_t n, std::optional<double> timeout, IoError& err);
+    // Hands out bytes already buffered, at most n; never waits and never calls the OS.
+    std::size_t read_buffered(std::uint8_t* dst, std::size_t n) { return take(dst, n); }
     // Writes the whole buffer or fails (-1), honouring write_timeout. Returns n.
     std::ptrdiff_t write(const std::uint8_t* src, std::size_t n, IoError& err);
     // Bytes received and not yet read: the buffer plus what the OS holds.
@@ -74,6 +75,7 @@ public:
     bool is_open() const;
     const std::string& name() const noexcept { return settings_.port; }
     Settings settings() const;
+    std::optional<double> timeout() const;
     void set_timeout(std::optional<double> timeout);
     // The OS descriptor where there is one (tty, TCP socket), else -1.
     virtual long native_handle() const noexcept { return -1; }
@@ -113,7 +115,6 @@ private:
     std::ptrdiff_t fill(std::optional<double> timeout, IoError& err);
     // Hands out up to n buffered bytes.
     std::size_t take(std::uint8_t* dst, std::size_t n);
-    std::optional<double> read_timeout() const;
 
     std::mutex read_mutex_;            // one reader at a time; guards fill_
     std::mutex write_mutex_;           // one writer at a time, so writes never interleave
