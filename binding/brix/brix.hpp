@@ -27,6 +27,9 @@ bool init_port_type(PyObject* module);
 PyObject* wrap_port(std::unique_ptr<ozu::serial::Port> port, PyObject* name, PyObject* timeout,
                     PyObject* write_timeout);
 
+// The name of a port object, as the error messages give it.
+std::string port_name(PyObject* port_object);
+
 // Raises the Python error for a failed operation on (or opening of) the named port; returns null.
 PyObject* raise_io_error(const ozu::serial::IoError& err, const std::string& port_name);
 

@@ -149,7 +149,11 @@ ozu::serial::FrameResult read_frame(ozu::serial::Port& port, std::string prefix,
     return ozu::serial::read_frame(port, std::move(prefix), max);
 }
 
-const CApi kCApi = {kCApiVersion, &PortType, core_port, read_frame};
+PyObject* raise_port_error(PyObject* port_object, const ozu::serial::IoError& err) {
+    return raise_io_error(err, port_name(port_object));
+}
+
+const CApi kCApi = {kCApiVersion, &PortType, core_port, read_frame, raise_port_error};
 
 PyModuleDef brix_module_def = {PyModuleDef_HEAD_INIT, "ozu_brix", "Serial ports for ozu_mew.", -1,
                                nullptr, nullptr, nullptr, nullptr, nullptr};

@@ -23,7 +23,9 @@ constexpr std::size_t kReadStep = 64 * 1024;
 PortObject* as_port(PyObject* self) { return reinterpret_cast<PortObject*>(self); }
 Port& core(PyObject* self) { return *as_port(self)->port; }
 
-std::string name_of(PyObject* self) {
+}  // namespace
+
+std::string port_name(PyObject* self) {
     Py_ssize_t len = 0;
     const char* text = PyUnicode_AsUTF8AndSize(as_port(self)->name, &len);
     if (!text) {
@@ -33,7 +35,9 @@ std::string name_of(PyObject* self) {
     return std::string(text, static_cast<std::size_t>(len));
 }
 
-PyObject* raise_for(PyObject* self, const IoError& err) { return raise_io_error(err, name_of(self)); }
+namespace {
+
+PyObject* raise_for(PyObject* self, const IoError& err) { return raise_io_error(err, port_name(self)); }
 
 PyObject* raise_closed(PyObject* self) {
     IoError err;
