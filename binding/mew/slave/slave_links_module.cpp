@@ -1,6 +1,413 @@
-// Placeholder until the subsystem lands.
+// The station classes that sit on a link: MewFullDuplexBase (a master that also answers requests
+// on the same link) and RandomMewSlaveDemo (a ready-made station answering with random values).
+// Each started object runs one worker thread that takes request frames from its own queue,
+// registered with the link's receiver for the duration of the run, and sends the answers.
+#include "link/link_support.hpp"
 #include "module/subsystems.hpp"
+#include "slave/slave_support.hpp"
 
 namespace ozu::mew {
-bool register_slave_links(PyObject*) { return true; }
+namespace slave {
+namespace {
+
+using py::BoundArgs;
+using py::Check;
+using py::FunctionSpec;
+
+// ---------------------------------------------------------------------------------- helpers
+
+// The pending exception, normalised (its value), clearing it.
+Handle take_exception() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return py::steal(value);
+}
+
+// Calls cls.<member>(self, *args, **kwargs) with the class as currently bound in the module.
+Handle call_base(PyObject* cls_name, PyObject* member, PyObject* self, PyObject* args = nullptr,
+                 PyObject* kwargs = nullptr) {
+    PyObject* cls = py::global(cls_name);
+    if (!cls) return {};
+    Handle fn = py::steal(PyObject_GetAttr(cls, member));
+    if (!fn) return {};
+    const Py_ssize_t n = args ? PyTuple_GET_SIZE(args) : 0;
+    Handle all = py::steal(PyTuple_New(n + 1));
+    if (!all) return {};
+    PyTuple_SET_ITEM(all.get(), 0, Py_NewRef(self));
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(all.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(args, i)));
+    const bool has_kwargs = kwargs && PyDict_GET_SIZE(kwargs) > 0;
+    return py::steal(PyObject_Call(fn.get(), all.get(), has_kwargs ? kwargs : nullptr));
+}
+
+// `with self._listener_lock: self._query_listeners.<op>(queue)`
+bool update_listeners(PyObject* self, PyObject* op, PyObject* queue) {
+    link::WithBlock block;
+    if (!link::enter_attr(block, self, OZU_ID("_listener_lock"))) return false;
+    Handle done;
+    if (Handle listeners = py::steal(PyObject_GetAttr(self, OZU_ID("_query_listeners"))))
+        done = call_method(listeners.get(), op, queue);
+    return block.finish(static_cast<bool>(done));
+}
+
+// Unregisters the run's queue on the way out of a worker, whatever ended it. The exception that
+// ended the run keeps propagating; one raised by the unregistering replaces it (as in a finally
+// clause).
+PyObject* finish_run(PyObject* self, PyObject* queue, bool run_ok) {
+    if (run_ok) {
+        if (!update_listeners(self, OZU_ID("remove"), queue)) return nullptr;
+        Py_RETURN_NONE;
+    }
+    link::PendingError ended;
+    if (update_listeners(self, OZU_ID("remove"), queue))
+        ended.restore();
+    else
+        ended.chain_into_current();
+    return nullptr;
+}
+
+// Reads self.<flag> as a truth value: 1, 0, or -1 on error.
+int flag_is_set(PyObject* self, PyObject* flag) {
+    Handle value = py::steal(PyObject_GetAttr(self, flag));
+    if (!value) return -1;
+    return PyObject_IsTrue(value.get());
+}
+
+// After a request failed: MewSlaveNoFeedback means no answer and no message; any other Exception
+// is reported as one line; anything else ends the worker (returns false with it pending).
+bool handle_request_failure() {
+    PyObject* no_feedback = py::global(OZU_ID("MewSlaveNoFeedback"));
+    if (!no_feedback) return false;
+    if (PyErr_ExceptionMatches(no_feedback)) {
+        PyErr_Clear();
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    Handle exc = take_exception();
+    return report_unexpected(exc.get());
+}
+
+// Thread(target=self.<worker>), stored in _slave_thread and started, after clearing the flag.
+bool start_worker(PyObject* self, PyObject* worker_name) {
+    const int stopped = flag_is_set(self, OZU_ID("_slave_stop_flag"));
+    if (stopped <= 0) return stopped == 0;
+    if (PyObject_SetAttr(self, OZU_ID("_slave_stop_flag"), Py_False) < 0) return false;
+    Handle target = py::steal(PyObject_GetAttr(self, worker_name));
+    if (!target) return false;
+    Handle kwnames = py::steal(PyTuple_Pack(1, OZU_ID("target")));
+    if (!kwnames) return false;
+    PyObject* args[] = {target.get()};
+    Handle thread = py::call_global(OZU_ID("Thread"), args, 0, kwnames.get());
+    if (!thread || PyObject_SetAttr(self, OZU_ID("_slave_thread"), thread.get()) < 0) return false;
+    return static_cast<bool>(call_method(thread.get(), OZU_ID("start")));
+}
+
+// Sets the flag and waits, without a time limit, for the worker, unless the flag was already set.
+bool stop_worker(PyObject* self) {
+    const int stopped = flag_is_set(self, OZU_ID("_slave_stop_flag"));
+    if (stopped != 0) return stopped > 0;
+    if (PyObject_SetAttr(self, OZU_ID("_slave_stop_flag"), Py_True) < 0) return false;
+    Handle thread = py::steal(PyObject_GetAttr(self, OZU_ID("_slave_thread")));
+    if (!thread) return false;
+    return static_cast<bool>(call_method(thread.get(), OZU_ID("join")));
+}
+
+bool set_initial_worker_state(PyObject* self) {
+    return PyObject_SetAttr(self, OZU_ID("_slave_thread"), Py_None) == 0 &&
+           PyObject_SetAttr(self, OZU_ID("_slave_stop_flag"), Py_True) == 0;
+}
+
+// Creates and registers the run's request queue.
+Handle open_run(PyObject* self) {
+    Handle queue = py::call_global(OZU_ID("Queue"), nullptr, 0);
+    if (!queue || !update_listeners(self, OZU_ID("append"), queue.get())) return {};
+    return queue;
+}
+
+// ------------------------------------------------------------------------- MewFullDuplexBase
+
+PyObject* fd_init_impl(BoundArgs& a) {
+    PyObject* self = a[0];
+    PyObject* kwargs = a.kwargs.get();
+    Handle station = py::steal(PyLong_FromLong(0));
+    if (!station) return nullptr;
+    PyObject* given = PyDict_GetItemWithError(kwargs, OZU_ID("slave_station"));
+    if (given) {
+        station = py::borrow(given);
+        if (py::assertions_enabled()) {
+            Handle zero = py::steal(PyLong_FromLong(0));
+            if (!zero) return nullptr;
+            const int ok = PyObject_RichCompareBool(station.get(), zero.get(), Py_GE);
+            if (ok < 0) return nullptr;
+            if (!ok) return py::raise_assertion();
+        }
+        if (PyDict_DelItem(kwargs, OZU_ID("slave_station")) < 0) return nullptr;
+    } else if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    // The station's type is settled before the link is made: a failure after the master part
+    // has started would leave a running receiver and an open port behind.
+    if (!PyLong_CheckExact(station.get())) return py::raise_arg_type("station", "int", station.get());
+    if (!call_base(OZU_ID("MewMaster"), OZU_ID("__init__"), self, a.star_args.get(), kwargs)) return nullptr;
+    Handle one_tuple = py::steal(PyTuple_Pack(1, station.get()));
+    if (!one_tuple || !call_base(OZU_ID("MewSlaveBase"), OZU_ID("__init__"), self, one_tuple.get())) return nullptr;
+    if (!set_initial_worker_state(self)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// One request of the full-duplex worker: process it and send the result, whatever it is (the
+// channel writes nothing for an empty text). Returns false when the worker must end.
+bool fd_serve_one(PyObject* self, PyObject* frame) {
+    Handle answer = call_method(self, OZU_ID("process_request"), frame);
+    if (answer) {
+        Handle sent = call_method(self, OZU_ID("_send"), answer.get());
+        if (sent) return true;
+    }
+    return handle_request_failure();
+}
+
+PyObject* fd_worker_impl(BoundArgs& a) {
+    PyObject* self = a[0];
+    Handle queue = open_run(self);
+    if (!queue) return nullptr;
+    Handle get = py::steal(PyObject_GetAttr(queue.get(), OZU_ID("get")));
+    Handle timeout = py::steal(PyFloat_FromDouble(0.1));
+    Handle kwnames = py::steal(PyTuple_Pack(1, OZU_ID("timeout")));
+    bool ok = get && timeout && kwnames;
+    while (ok) {
+        const int stopped = flag_is_set(self, OZU_ID("_slave_stop_flag"));
+        if (stopped != 0) {
+            ok = stopped > 0;
+            break;
+        }
+        PyObject* args[] = {timeout.get()};
+        Handle frame = py::steal(PyObject_Vectorcall(get.get(), args, 0, kwnames.get()));
+        if (!frame) {
+            PyObject* empty = py::global(OZU_ID("Empty"));
+            if (!empty || !PyErr_ExceptionMatches(empty)) {
+                ok = false;
+                break;
+            }
+            PyErr_Clear();
+            continue;
+        }
+        ok = fd_serve_one(self, frame.get());
+    }
+    return finish_run(self, queue.get(), ok);
+}
+
+PyObject* fd_start_impl(BoundArgs& a) {
+    PyObject* self = a[0];
+    if (!call_base(OZU_ID("MewMaster"), OZU_ID("start"), self)) return nullptr;
+    if (!start_worker(self, OZU_ID("check_and_process_request"))) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* fd_stop_impl(BoundArgs& a) {
+    PyObject* self = a[0];
+    if (!call_base(OZU_ID("MewMaster"), OZU_ID("stop"), self)) return nullptr;
+    if (!stop_worker(self)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* fd_channel_name_impl(BoundArgs& a) {
+    Handle handle = py::steal(PyObject_GetAttr(a[0], OZU_ID("dev_handle")));
+    if (!handle) return nullptr;
+    Handle port = py::steal(PyObject_GetAttr(handle.get(), OZU_ID("port")));
+    if (!port) return nullptr;
+    return PyUnicode_FromFormat("MewFullDuplex[%S]", port.get());
+}
+
+const FunctionSpec kFdInit{"__init__", {{"self"}}, fd_init_impl, nullptr, true, true};
+const FunctionSpec kFdWorker{"check_and_process_request", {{"self"}}, fd_worker_impl};
+const FunctionSpec kFdStart{"start", {{"self"}}, fd_start_impl};
+const FunctionSpec kFdStop{"stop", {{"self"}}, fd_stop_impl};
+const FunctionSpec kFdChannelName{"channel_name", {{"self"}}, fd_channel_name_impl};
+
+// ------------------------------------------------------------------------ RandomMewSlaveDemo
+
+PyObject* demo_init_impl(BoundArgs& a) {
+    PyObject* self = a[0];
+    if (!call_base(OZU_ID("MewBase"), OZU_ID("__init__"), self, a.star_args.get(), a.kwargs.get())) return nullptr;
+    Handle one_tuple = py::steal(PyTuple_Pack(1, a[1]));
+    if (!one_tuple || !call_base(OZU_ID("MewSlaveBase"), OZU_ID("__init__"), self, one_tuple.get())) return nullptr;
+    if (!set_initial_worker_state(self)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// One request of the demonstration worker: a non-empty answer is sent. Returns false when the
+// worker must end.
+bool demo_serve_one(PyObject* self, PyObject* frame) {
+    Handle answer = call_method(self, OZU_ID("process_request"), frame);
+    if (answer) {
+        Handle nothing = py::steal(PyUnicode_FromStringAndSize(nullptr, 0));
+        if (!nothing) return false;
+        const int send = PyObject_RichCompareBool(answer.get(), nothing.get(), Py_NE);
+        if (send == 0) return true;
+        if (send > 0 && call_method(self, OZU_ID("_send"), answer.get())) return true;
+    }
+    return handle_request_failure();
+}
+
+PyObject* demo_worker_impl(BoundArgs& a) {
+    PyObject* self = a[0];
+    Handle queue = open_run(self);
+    if (!queue) return nullptr;
+    Handle poll = py::steal(PyFloat_FromDouble(0.01));
+    bool ok = static_cast<bool>(poll);
+    while (ok) {
+        const int stopped = flag_is_set(self, OZU_ID("_slave_stop_flag"));
+        if (stopped != 0) {
+            ok = stopped > 0;
+            break;
+        }
+        Handle empty = call_method(queue.get(), OZU_ID("empty"));
+        const int idle = empty ? PyObject_IsTrue(empty.get()) : -1;
+        if (idle < 0) {
+            ok = false;
+        } else if (idle) {
+            PyObject* args[] = {poll.get()};
+            ok = static_cast<bool>(py::call_global(OZU_ID("sleep"), args, 1));
+        } else {
+            Handle frame = call_method(queue.get(), OZU_ID("get"));
+            ok = frame && demo_serve_one(self, frame.get());
+        }
+    }
+    return finish_run(self, queue.get(), ok);
+}
+
+PyObject* demo_start_impl(BoundArgs& a) {
+    PyObject* self = a[0];
+    if (!call_base(OZU_ID("MewBase"), OZU_ID("start"), self)) return nullptr;
+    if (!start_worker(self, OZU_ID("_check_and_process_request"))) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* demo_stop_impl(BoundArgs& a) {
+    PyObject* self = a[0];
+    if (!stop_worker(self)) return nullptr;
+    if (!call_base(OZU_ID("MewBase"), OZU_ID("stop"), self)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// _random.randint(low, high), through the module's `_random` as currently bound.
+Handle randint(long low, long high) {
+    PyObject* random = py::global(OZU_ID("_random"));
+    if (!random) return {};
+    Handle lo = py::steal(PyLong_FromLong(low));
+    Handle hi = py::steal(PyLong_FromLong(high));
+    if (!lo || !hi) return {};
+    return call_method(random, OZU_ID("randint"), lo.get(), hi.get());
+}
+
+PyObject* demo_get_coil_impl(BoundArgs&) {
+    Handle drawn = randint(0, 1);
+    if (!drawn) return nullptr;
+    Handle one = py::steal(PyLong_FromLong(1));
+    if (!one) return nullptr;
+    return PyObject_RichCompare(drawn.get(), one.get(), Py_EQ);
+}
+
+PyObject* demo_get_multi_coil_impl(BoundArgs& a) {
+    const Py_ssize_t count = PyNumber_AsSsize_t(a[3], PyExc_OverflowError);
+    if (count == -1 && PyErr_Occurred()) return nullptr;
+    Handle words = py::steal(PyList_New(0));
+    if (!words) return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Handle word = randint(0, 65535);
+        if (!word || PyList_Append(words.get(), word.get()) < 0) return nullptr;
+    }
+    return words.release();
+}
+
+PyObject* demo_get_multi_uint16_impl(BoundArgs& a) {
+    Handle words = call_method(a[0], OZU_ID("on_get_multi_coil_uint16"), a[1], a[2], a[3]);
+    if (!words) return nullptr;
+    if (words.get() != Py_None && !PyList_CheckExact(words.get())) return py::raise_expected("list", words.get());
+    return words.release();
+}
+
+PyObject* print_formatted(const char* format, PyObject* name, PyObject* value) {
+    Handle fmt = py::steal(PyUnicode_FromString(format));
+    Handle args = py::steal(PyTuple_Pack(2, name, value));
+    if (!fmt || !args) return nullptr;
+    Handle text = py::steal(PyUnicode_Format(fmt.get(), args.get()));
+    if (!text || !py::print_line(text.get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* demo_set_coil_impl(BoundArgs& a) { return print_formatted("Slave: Contact %s is set to %s", a[2], a[3]); }
+PyObject* demo_set_multi_coil_impl(BoundArgs& a) {
+    return print_formatted("Slave: Contact Crow %s wrote to %s", a[2], a[3]);
+}
+PyObject* demo_set_multi_uint16_impl(BoundArgs& a) {
+    return print_formatted("Slave: Registers %s wrote to %s", a[2], a[3]);
+}
+
+const FunctionSpec kDemoInit{"__init__", {{"self"}, {"station", Check::Int}}, demo_init_impl, nullptr, true, true};
+const FunctionSpec kDemoWorker{"_check_and_process_request", {{"self"}}, demo_worker_impl};
+const FunctionSpec kDemoStart{"start", {{"self"}}, demo_start_impl};
+const FunctionSpec kDemoStop{"stop", {{"self"}}, demo_stop_impl};
+const FunctionSpec kDemoGetCoil{"on_get_coil", {{"self"}, {"station", Check::Int}, {"name", Check::Str}},
+                                demo_get_coil_impl};
+const FunctionSpec kDemoGetMultiCoil{"on_get_multi_coil_uint16",
+                                     {{"self"}, {"station", Check::Int}, {"name", Check::Str}, {"count", Check::Int}},
+                                     demo_get_multi_coil_impl};
+const FunctionSpec kDemoGetMultiUint16{"on_get_multi_uint16",
+                                       {{"self"}, {"station", Check::Int}, {"name", Check::Str}, {"count", Check::Int}},
+                                       demo_get_multi_uint16_impl};
+const FunctionSpec kDemoSetCoil{"on_set_coil",
+                                {{"self"}, {"station", Check::Int}, {"name", Check::Str}, {"value"}},
+                                demo_set_coil_impl};
+const FunctionSpec kDemoSetMultiCoil{"on_set_multi_coil_uint16",
+                                     {{"self"}, {"station", Check::Int}, {"name", Check::Str}, {"values", Check::List}},
+                                     demo_set_multi_coil_impl};
+const FunctionSpec kDemoSetMultiUint16{
+    "on_set_multi_uint16",
+    {{"self"}, {"station", Check::Int}, {"name", Check::Str}, {"values", Check::List}},
+    demo_set_multi_uint16_impl};
+
+}  // namespace
+}  // namespace slave
+
+bool register_slave_links(PyObject* module_dict) {
+    using py::ClassBuilder;
+    PyObject* master = py::global(OZU_ID("MewMaster"));
+    PyObject* station = master ? py::global(OZU_ID("MewSlaveBase")) : nullptr;
+    PyObject* abc = station ? py::global(OZU_ID("ABC")) : nullptr;
+    if (!abc) return false;
+    py::Handle full_duplex = ClassBuilder("MewFullDuplexBase")
+                                 .base(master)
+                                 .base(station)
+                                 .base(abc)
+                                 .method(slave::kFdInit)
+                                 .method(slave::kFdWorker)
+                                 .method(slave::kFdStart)
+                                 .method(slave::kFdStop)
+                                 .property(slave::kFdChannelName)
+                                 .build();
+    if (!full_duplex || PyDict_SetItemString(module_dict, "MewFullDuplexBase", full_duplex.get()) < 0) return false;
+
+    PyObject* link = py::global(OZU_ID("MewBase"));
+    if (!link) return false;
+    py::Handle demo = ClassBuilder("RandomMewSlaveDemo")
+                          .base(link)
+                          .base(station)
+                          .method(slave::kDemoInit)
+                          .method(slave::kDemoWorker)
+                          .method(slave::kDemoStart)
+                          .method(slave::kDemoStop)
+                          .method(slave::kDemoGetCoil)
+                          .method(slave::kDemoGetMultiCoil)
+                          .method(slave::kDemoGetMultiUint16)
+                          .method(slave::kDemoSetCoil)
+                          .method(slave::kDemoSetMultiCoil)
+                          .method(slave::kDemoSetMultiUint16)
+                          .build();
+    return demo && PyDict_SetItemString(module_dict, "RandomMewSlaveDemo", demo.get()) == 0;
+}
+
 }  // namespace ozu::mew
