@@ -168,8 +168,21 @@ bool TtyPort::configure(IoError& err) {
     if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0) return fail_os(err, errno);
     tio.c_cc[VMIN] = 0;  // reads never block: waiting is done by poll()
     tio.c_cc[VTIME] = 0;
-    if (::tcsetattr(fd_, TCSANOW, &tio) != 0) return fail_os(err, errno);
-    return true;
+    if (::tcsetattr(fd_, TCSANOW, &tio) == 0) return true;
+    int code = errno;
+    // Pseudo-terminals have no character framing: the kernel keeps 8 bits without parity and the C
+    // library may then report EINVAL. Accept that when everything else took effect.
+    termios now{};
+    const tcflag_t framing = CSIZE | PARENB | PARODD
+#ifdef CMSPAR
+                             | CMSPAR
+#endif
+        ;
+    if (code == EINVAL && ::tcgetattr(fd_, &now) == 0 && cfgetispeed(&now) == speed &&
+        cfgetospeed(&now) == speed && (now.c_cflag & ~framing) == (tio.c_cflag & ~framing) &&
+        now.c_iflag == tio.c_iflag && now.c_lflag == tio.c_lflag && now.c_oflag == tio.c_oflag)
+        return true;
+    return fail_os(err, code);
 }
 
 std::ptrdiff_t TtyPort::os_read(std::uint8_t* dst, std::size_t cap, std::optional<double> timeout, IoError& err) {

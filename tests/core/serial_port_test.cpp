@@ -1,0 +1,393 @@
+// Ports over real OS objects: pseudo-terminals, loopback TCP, the in-process null-modem.
+#include "ozu/serial/port.hpp"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+namespace {
+
+using namespace ozu::serial;
+using namespace std::chrono_literals;
+
+std::unique_ptr<Port> open_ok(const std::string& name, std::optional<double> timeout = 0.05) {
+    Settings s;
+    s.port = name;
+    s.timeout = timeout;
+    IoError err;
+    auto port = open_port(s, err);
+    EXPECT_TRUE(port) << name << ": " << err.message;
+    return port;
+}
+
+IoError open_fails(const Settings& s) {
+    IoError err;
+    auto port = open_port(s, err);
+    EXPECT_FALSE(port) << s.port;
+    return err;
+}
+
+IoError open_fails(const std::string& name) {
+    Settings s;
+    s.port = name;
+    return open_fails(s);
+}
+
+bool send(Port& port, const std::string& text) {
+    IoError err;
+    return port.write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), err) ==
+           static_cast<std::ptrdiff_t>(text.size());
+}
+
+// Reads until `count` bytes arrived or a read times out.
+std::string receive(Port& port, std::size_t count) {
+    std::string out;
+    IoError err;
+    while (out.size() < count) {
+        std::uint8_t buf[256];
+        std::ptrdiff_t got = port.read(buf, std::min(sizeof buf, count - out.size()), err);
+        if (got <= 0) break;
+        out.append(reinterpret_cast<char*>(buf), static_cast<std::size_t>(got));
+    }
+    return out;
+}
+
+// Runs `blocked` in a thread and closes the port from this one; the read must end with PortClosed.
+void expect_close_wakes_read(Port& port) {
+    IoError err;
+    std::ptrdiff_t got = 1;
+    std::thread reader([&] {
+        std::uint8_t byte;
+        got = port.read(&byte, 1, err);
+    });
+    std::this_thread::sleep_for(50ms);
+    port.close();
+    reader.join();
+    EXPECT_EQ(got, -1);
+    EXPECT_EQ(err.kind, ErrorKind::PortClosed);
+    EXPECT_FALSE(port.is_open());
+}
+
+struct NameCase {
+    const char* name;
+    ErrorKind kind;
+    int code;
+};
+
+class BadNames : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(BadNames, AreRefusedWithAReason) {
+    IoError err = open_fails(GetParam().name);
+    EXPECT_EQ(err.kind, GetParam().kind);
+    EXPECT_EQ(err.code, GetParam().code);
+    EXPECT_FALSE(err.message.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Routing, BadNames,
+                         ::testing::Values(NameCase{"", ErrorKind::BadName, EINVAL},
+                                           NameCase{"COM3", ErrorKind::Unsupported, ENODEV},
+                                           NameCase{"com12", ErrorKind::Unsupported, ENODEV},
+                                           NameCase{"hidcom1", ErrorKind::Unsupported, ENOTSUP},
+                                           NameCase{"brix:serial", ErrorKind::BadName, EINVAL},
+                                           NameCase{"brix://nohostport", ErrorKind::BadName, EINVAL},
+                                           NameCase{"brix://host:0", ErrorKind::BadName, EINVAL},
+                                           NameCase{"brix://host:70000", ErrorKind::BadName, EINVAL},
+                                           NameCase{"brix:pipe:x:c", ErrorKind::BadName, EINVAL},
+                                           NameCase{"brix:pipe::a", ErrorKind::BadName, EINVAL},
+                                           NameCase{"LPT1", ErrorKind::BadName, EINVAL},
+                                           NameCase{"/dev/ttyNO_SUCH_DEVICE", ErrorKind::Os, ENOENT},
+                                           NameCase{"/dev/null", ErrorKind::Os, ENOTTY}));
+
+TEST(OpenPort, RefusesInvalidSettings) {
+    Settings s;
+    s.port = "brix:pipe:settings:a";
+    s.bytesize = 9;
+    EXPECT_EQ(open_fails(s).code, EINVAL);
+    s.bytesize = 8;
+    s.stopbits = 3;
+    EXPECT_EQ(open_fails(s).code, EINVAL);
+    s.stopbits = 1;
+    s.timeout = -1.0;
+    EXPECT_EQ(open_fails(s).code, EINVAL);
+}
+
+// ---------------------------------------------------------------- in-process null-modem
+
+TEST(PipePort, CarriesBytesBothWaysAndCountsTheBuffer) {
+    auto a = open_ok("brix:pipe:both:a");
+    auto b = open_ok("brix:pipe:both:B");  // the end letter in any case
+    ASSERT_TRUE(a && b);
+    EXPECT_TRUE(send(*a, "hello\r"));
+    EXPECT_TRUE(send(*b, "world"));
+    IoError err;
+    std::uint8_t one;
+    ASSERT_EQ(b->read(&one, 1, err), 1);  // fills the buffer with everything, hands out one byte
+    EXPECT_EQ(one, 'h');
+    EXPECT_EQ(b->in_waiting(err), 5);
+    EXPECT_EQ(receive(*b, 2), "el");
+    EXPECT_TRUE(b->reset_input_buffer(err));
+    EXPECT_EQ(b->in_waiting(err), 0);
+    EXPECT_EQ(receive(*b, 1), "");
+    EXPECT_EQ(receive(*a, 5), "world");
+}
+
+TEST(PipePort, EachEndOpensOnceAndTheLineIsLikeACable) {
+    auto a = open_ok("brix:pipe:cable:a");
+    ASSERT_TRUE(a);
+    IoError busy = open_fails("brix:pipe:cable:a");
+    EXPECT_EQ(busy.code, EBUSY);
+
+    // Written while nobody is on the other end: lost, and the read side simply times out.
+    EXPECT_TRUE(send(*a, "lost"));
+    auto b = open_ok("brix:pipe:cable:b");
+    ASSERT_TRUE(b);
+    EXPECT_EQ(receive(*b, 4), "");
+
+    // Delivered bytes stay readable after the writer closes; the end can be opened again.
+    EXPECT_TRUE(send(*a, "kept"));
+    a->close();
+    EXPECT_EQ(receive(*b, 4), "kept");
+    auto again = open_ok("brix:pipe:cable:a");
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(send(*again, "x"));
+    EXPECT_EQ(receive(*b, 1), "x");
+}
+
+TEST(PipePort, TimeOutsZeroAndWriteBackPressure) {
+    auto a = open_ok("brix:pipe:flow:a", 0.0);
+    auto b = open_ok("brix:pipe:flow:b", 0.0);
+    ASSERT_TRUE(a && b);
+    IoError err;
+    std::uint8_t byte;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(b->read(&byte, 1, err), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);  // sanity bound only; 0 never waits
+
+    Settings s;
+    s.port = "brix:pipe:flow2:a";
+    s.write_timeout = 0.05;
+    IoError open_err;
+    auto writer = open_port(s, open_err);
+    auto reader = open_ok("brix:pipe:flow2:b");
+    ASSERT_TRUE(writer && reader);
+    std::string big(3 << 20, 'z');  // more than one direction holds
+    std::ptrdiff_t put = writer->write(reinterpret_cast<const std::uint8_t*>(big.data()), big.size(), err);
+    EXPECT_EQ(put, -1);
+    EXPECT_EQ(err.kind, ErrorKind::WriteTimeout);
+    EXPECT_EQ(err.code, ETIMEDOUT);
+}
+
+TEST(PipePort, ReadsWhileAnotherThreadWrites) {
+    auto a = open_ok("brix:pipe:threads:a");
+    auto b = open_ok("brix:pipe:threads:b", 1.0);
+    ASSERT_TRUE(a && b);
+    std::string expected;
+    for (int i = 0; i < 20000; ++i) expected += static_cast<char>('A' + i % 26);
+    std::thread writer([&] {
+        for (std::size_t i = 0; i < expected.size(); i += 100) send(*a, expected.substr(i, 100));
+    });
+    std::string got = receive(*b, expected.size());
+    writer.join();
+    EXPECT_EQ(got, expected);
+}
+
+TEST(PipePort, CloseWakesABlockedReadAndLaterCallsFail) {
+    auto a = open_ok("brix:pipe:wake:a", std::nullopt);
+    ASSERT_TRUE(a);
+    expect_close_wakes_read(*a);
+    a->close();  // idempotent
+    IoError err;
+    EXPECT_EQ(a->write(reinterpret_cast<const std::uint8_t*>("x"), 1, err), -1);
+    EXPECT_EQ(err.kind, ErrorKind::PortClosed);
+    EXPECT_EQ(a->in_waiting(err), -1);
+    EXPECT_FALSE(a->reset_input_buffer(err));
+    // The end is free again.
+    EXPECT_TRUE(open_ok("brix:pipe:wake:a"));
+}
+
+// ---------------------------------------------------------------- pseudo-terminals
+
+struct Pty {
+    int master = -1;
+    int slave = -1;
+    std::string path;
+    Pty() {
+        char name[256];
+        if (openpty(&master, &slave, name, nullptr, nullptr) == 0) path = name;
+    }
+    ~Pty() {
+        if (master >= 0) ::close(master);
+        if (slave >= 0) ::close(slave);
+    }
+};
+
+TEST(TtyPort, AppliesTheLineSettings) {
+    Pty pty;
+    ASSERT_FALSE(pty.path.empty());
+    Settings s;
+    s.port = pty.path;
+    s.baudrate = 19200;
+    s.bytesize = 7;
+    s.parity = 'E';
+    s.stopbits = 2;
+    IoError err;
+    auto port = open_port(s, err);
+    ASSERT_TRUE(port) << err.message;
+    termios tio{};
+    ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
+    // (A pseudo-terminal keeps 8 bits without parity whatever is asked; the rest takes effect.)
+    EXPECT_TRUE(tio.c_cflag & CSTOPB);
+    EXPECT_TRUE(tio.c_cflag & CLOCAL);
+    EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B19200));
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B19200));
+    EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO | ISIG));  // raw: bytes pass unchanged
+    EXPECT_FALSE(tio.c_iflag & (ICRNL | IXON));
+    EXPECT_FALSE(tio.c_oflag & OPOST);
+
+    port->close();
+    s.baudrate = 12345;
+    IoError bad = open_fails(s);
+    EXPECT_EQ(bad.code, EINVAL);
+}
+
+TEST(TtyPort, MovesBytesAndCountsTheBuffer) {
+    Pty pty;
+    auto port = open_ok(pty.path);
+    ASSERT_TRUE(port);
+    ASSERT_EQ(::write(pty.master, "%01$RC1\r\n\x80", 10), 10);
+    std::this_thread::sleep_for(20ms);
+    IoError err;
+    EXPECT_EQ(port->in_waiting(err), 10);
+    EXPECT_EQ(receive(*port, 3), "%01");
+    EXPECT_EQ(port->in_waiting(err), 7);
+    EXPECT_EQ(receive(*port, 7), "$RC1\r\n\x80");  // no CR/LF translation
+    EXPECT_TRUE(send(*port, "#RD\r"));
+    char back[8] = {};
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(::read(pty.master, back, sizeof back), 4);
+    EXPECT_EQ(std::string(back, 4), "#RD\r");
+
+    ASSERT_EQ(::write(pty.master, "junk", 4), 4);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(port->reset_input_buffer(err));
+    EXPECT_EQ(port->in_waiting(err), 0);
+    EXPECT_EQ(receive(*port, 1), "");
+    EXPECT_GE(port->native_handle(), 0);
+}
+
+TEST(TtyPort, IsExclusiveUnlessAskedOtherwise) {
+    Pty pty;
+    auto first = open_ok(pty.path);
+    ASSERT_TRUE(first);
+    IoError err = open_fails(pty.path);
+    EXPECT_EQ(err.code, EBUSY);
+    first->close();
+    auto again = open_ok(pty.path);
+    EXPECT_TRUE(again);
+    again.reset();
+
+    Settings shared;
+    shared.port = pty.path;
+    shared.exclusive = false;
+    IoError e1, e2;
+    auto x = open_port(shared, e1);
+    auto y = open_port(shared, e2);
+    EXPECT_TRUE(x && y) << e1.message << e2.message;
+}
+
+TEST(TtyPort, DeviceGoneIsAnErrorNotSilence) {
+    Pty pty;
+    auto port = open_ok(pty.path, 1.0);
+    ASSERT_TRUE(port);
+    ASSERT_EQ(::write(pty.master, "ab", 2), 2);
+    std::this_thread::sleep_for(20ms);
+    ::close(pty.master);
+    pty.master = -1;
+    IoError err;
+    std::uint8_t buf[8];
+    std::ptrdiff_t got = port->read(buf, sizeof buf, err);
+    if (got > 0) got = port->read(buf, sizeof buf, err);  // what arrived before the hang-up first
+    EXPECT_EQ(got, -1);
+    EXPECT_EQ(err.kind, ErrorKind::DeviceGone);
+}
+
+TEST(TtyPort, CloseWakesABlockedRead) {
+    Pty pty;
+    auto port = open_ok(pty.path, std::nullopt);
+    ASSERT_TRUE(port);
+    expect_close_wakes_read(*port);
+}
+
+// ---------------------------------------------------------------- TCP
+
+struct Listener {
+    int fd = -1;
+    int port = 0;
+    Listener() {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 && ::listen(fd, 4) == 0 &&
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+            port = ntohs(addr.sin_port);
+    }
+    ~Listener() { ::close(fd); }
+    std::string name() const { return "brix://127.0.0.1:" + std::to_string(port); }
+    int accept_one() const { return ::accept(fd, nullptr, nullptr); }
+};
+
+TEST(TcpPort, ExchangesBytesAndReportsThePeerClosing) {
+    Listener server;
+    ASSERT_GT(server.port, 0);
+    auto port = open_ok(server.name(), 1.0);
+    ASSERT_TRUE(port);
+    int peer = server.accept_one();
+    ASSERT_GE(peer, 0);
+    ASSERT_EQ(::send(peer, "%01$RC1\rxy", 10, 0), 10);
+    EXPECT_EQ(receive(*port, 8), "%01$RC1\r");
+    IoError err;
+    EXPECT_EQ(port->in_waiting(err), 2);
+    EXPECT_TRUE(port->reset_input_buffer(err));
+    EXPECT_EQ(port->in_waiting(err), 0);
+    EXPECT_TRUE(send(*port, "#WD\r"));
+    char back[8];
+    EXPECT_EQ(::recv(peer, back, sizeof back, 0), 4);
+
+    ::close(peer);
+    std::uint8_t byte;
+    EXPECT_EQ(port->read(&byte, 1, err), -1);
+    EXPECT_EQ(err.kind, ErrorKind::DeviceGone);
+    EXPECT_EQ(err.code, ECONNRESET);
+}
+
+TEST(TcpPort, RefusedConnectionAndCloseWakingARead) {
+    int unused_port;
+    {
+        Listener gone;
+        unused_port = gone.port;
+    }
+    IoError refused = open_fails("brix://127.0.0.1:" + std::to_string(unused_port));
+    EXPECT_EQ(refused.code, ECONNREFUSED);
+
+    Listener server;
+    auto port = open_ok(server.name(), std::nullopt);
+    ASSERT_TRUE(port);
+    int peer = server.accept_one();
+    expect_close_wakes_read(*port);
+    ::close(peer);
+}
+
+}  // namespace
