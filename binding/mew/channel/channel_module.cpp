@@ -1,6 +1,6 @@
 // The channels: the abstract `Channel`, the frame reader, and the serial channels `MewSerial`
 // (one port both ways) and `DualSerial` (a write port and a read port).
-#include "channel/channel_classes.hpp"
+#include "channel/channel_fast_path.hpp"
 #include "channel/frame_reader.hpp"
 #include "module/subsystems.hpp"
 #include "runtime/class_builder.hpp"
@@ -331,14 +331,30 @@ bool add(PyObject* module_dict, const char* name, const Handle& value) {
     return value && PyDict_SetItemString(module_dict, name, value.get()) == 0;
 }
 
-}  // namespace
-
+// Exactly the module's MewSerial, with nobody having assigned to the class or rebound its name.
 bool is_untouched_mew_serial(PyObject* obj) noexcept {
     return g_mew_serial && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(g_mew_serial) &&
            g_mew_serial_guard.untouched();
 }
 
-bool is_module_frame_reader(PyObject* obj) noexcept { return py::is_function_of(obj, kReceiveFrameBySerial); }
+}  // namespace
+
+serial::Port* exact_mew_serial_port(PyObject* channel, Handle& keep_alive) {
+    if (!is_untouched_mew_serial(channel)) return nullptr;
+    PyObject* reader = PyDict_GetItemWithError(py::module_dict(), OZU_ID("_receive_frame_by_serial"));
+    if (!reader || !py::is_function_of(reader, kReceiveFrameBySerial)) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Handle port = get(channel, OZU_ID("_serial"));
+    if (!port) {
+        PyErr_Clear();  // receive_frame() itself will raise it
+        return nullptr;
+    }
+    serial::Port* core = native_port(port.get());
+    if (core) keep_alive = std::move(port);
+    return core;
+}
 
 }  // namespace channel
 
@@ -359,6 +375,7 @@ bool register_channel(PyObject* module_dict) {
                              .build();
     if (!add(module_dict, "Channel", channel_cls)) return false;
 
+    init_native_ports();
     Handle reader = py::make_function(kReceiveFrameBySerial, "_receive_frame_by_serial");
     if (!add(module_dict, "_receive_frame_by_serial", reader)) return false;
 

@@ -1,7 +1,9 @@
 // `_receive_frame_by_serial(serial)`: one frame, read byte by byte up to its carriage return.
 //
-// Any port object goes through its Python `read()`, exactly as a Python loop over `serial.read()`
-// would: `len()` of each piece decides whether the read timed out, pieces are collected with
+// An ozu_brix port object (exactly that type) is read natively: the core reader collects the frame
+// with the GIL released, taking each byte exactly as the port's read() would hand it out, and its
+// outcome is turned into the same text or exception. Any other port object goes through
+// its Python `read()`, exactly as a Python loop over `serial.read()` would: `len()` of each piece decides whether the read timed out, pieces are collected with
 // `data += piece`, and only a piece equal to b"\r" ends the frame.
 //
 // A frame holds at most kMaxFrameLength bytes, carriage return included, as in the core reader.
@@ -10,10 +12,15 @@
 // the next call starts at a frame boundary, and the call fails with the "format invalid" error.
 #include "channel/frame_reader.hpp"
 
+#include "channel/channel_fast_path.hpp"
 #include "ozu/serial/frame_reader.hpp"
+#include "runtime/brix_capi.hpp"
 #include "runtime/class_builder.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace ozu::mew::channel {
@@ -25,6 +32,8 @@ using py::steal;
 
 constexpr auto kFrameLimit = static_cast<Py_ssize_t>(serial::kMaxFrameLength);
 constexpr auto kDiscardLimit = static_cast<Py_ssize_t>(serial::kMaxDiscardLength);
+
+const brix::CApi* g_brix = nullptr;  // set when ozu_brix ports can be read natively
 
 const char kNoResponse[] = "Error: device no response.:";
 const char kFormatInvalid[] = "Error: device response format invalid.:";
@@ -158,12 +167,115 @@ PyObject* receive_generic(PyObject* serial) {
     return data.decode();
 }
 
+// The GIL given up for the scope, taken back briefly to run pending signal handlers.
+class Released {
+public:
+    Released() noexcept : state_(PyEval_SaveThread()) {}
+    ~Released() { PyEval_RestoreThread(state_); }
+    Released(const Released&) = delete;
+    Released& operator=(const Released&) = delete;
+
+    // False when a signal handler raised; its exception is then pending.
+    bool handle_signals() noexcept {
+        PyEval_RestoreThread(state_);
+        const bool ok = PyErr_CheckSignals() == 0;
+        state_ = PyEval_SaveThread();
+        return ok;
+    }
+
+private:
+    PyThreadState* state_;
+};
+
+// One byte as the port object's read() delivers it: from the buffer at once, otherwise waiting up
+// to the port's read time-out in slices, between which signal handlers run (Ctrl-C ends a long
+// wait as it ends the wait of read()).
+class NativeSource {
+public:
+    NativeSource(serial::Port& port, Released& gil) noexcept : port_(port), gil_(gil) {}
+
+    int next(std::uint8_t& byte, serial::IoError& err) {
+        using Clock = std::chrono::steady_clock;
+        if (port_.read_buffered(&byte, 1) == 1) return 1;
+        const std::optional<double> timeout = port_.timeout();
+        const bool unlimited = !timeout;
+        const bool no_wait = timeout && *timeout <= 0;
+        const Clock::time_point end =
+            unlimited || no_wait ? Clock::time_point{}
+                                 : Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                      std::chrono::duration<double>(std::min(*timeout, 1e9)));
+        for (;;) {
+            double wait = 0;
+            if (unlimited) {
+                wait = kSignalSlice;
+            } else if (!no_wait) {
+                wait = std::clamp(std::chrono::duration<double>(end - Clock::now()).count(), 0.0, kSignalSlice);
+            }
+            std::ptrdiff_t got = port_.read(&byte, 1, wait, err);
+            if (got > 0) return 1;
+            if (got < 0) return -1;
+            if (no_wait || (!unlimited && Clock::now() >= end)) return 0;
+            if (!gil_.handle_signals()) {
+                interrupted_ = true;
+                return -1;
+            }
+        }
+    }
+
+    bool interrupted() const noexcept { return interrupted_; }
+
+private:
+    // The slice of ozu_brix's read(), so both see signals equally soon.
+    static constexpr double kSignalSlice = 0.25;
+
+    serial::Port& port_;
+    Released& gil_;
+    bool interrupted_ = false;
+};
+
 PyObject* receive_frame_by_serial_impl(py::BoundArgs& a) { return receive_frame_by_serial(a[0]); }
 
 }  // namespace
 
 const py::FunctionSpec kReceiveFrameBySerial = {"_receive_frame_by_serial", {{"serial"}}, receive_frame_by_serial_impl};
 
-PyObject* receive_frame_by_serial(PyObject* serial) { return receive_generic(serial); }
+PyObject* receive_frame_by_serial(PyObject* serial) {
+    if (serial::Port* port = native_port(serial)) return receive_frame_native(serial, *port);
+    return receive_generic(serial);
+}
+
+PyObject* receive_frame_native(PyObject* port_object, serial::Port& port) {
+    Handle keep = borrow(port_object);
+    serial::FrameResult result;
+    bool interrupted = false;
+    {
+        Released gil;
+        NativeSource source(port, gil);
+        result = serial::read_frame_from(source, std::string(), serial::kMaxFrameLength);
+        interrupted = source.interrupted();
+    }
+    if (interrupted) return nullptr;
+    switch (result.status) {
+        case serial::FrameStatus::Frame:
+            return PyUnicode_DecodeLatin1(result.bytes.data(), static_cast<Py_ssize_t>(result.bytes.size()), nullptr);
+        case serial::FrameStatus::NoResponse: return raise_line_error(kNoResponse, port_object);
+        case serial::FrameStatus::FormatInvalid: return raise_line_error(kFormatInvalid, port_object);
+        case serial::FrameStatus::IoFailure: break;
+    }
+    return g_brix->raise_port_error(port_object, result.error);
+}
+
+void init_native_ports() {
+    const brix::CApi* api = brix::import_brix_capi();
+    if (!api) {
+        PyErr_Clear();
+        return;
+    }
+    if (api->port_type && api->core_port && api->raise_port_error) g_brix = api;
+}
+
+serial::Port* native_port(PyObject* obj) noexcept {
+    return g_brix && Py_IS_TYPE(obj, g_brix->port_type) ? g_brix->core_port(obj) : nullptr;
+}
 
 }  // namespace ozu::mew::channel

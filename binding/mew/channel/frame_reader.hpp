@@ -1,5 +1,6 @@
 // The module-level frame reader `_receive_frame_by_serial`, shared by both serial channels.
 #pragma once
+#include "ozu/serial/port.hpp"
 #include "runtime/function.hpp"
 
 namespace ozu::mew::channel {
@@ -10,5 +11,12 @@ extern const py::FunctionSpec kReceiveFrameBySerial;
 // Reads one frame, up to and including its carriage return, from a serial port object and
 // returns it as text (new reference), or null with IOError or the port's own error set.
 PyObject* receive_frame_by_serial(PyObject* serial);
+
+// Looks for ozu_brix's C API; without it (or without its error helper) every port goes through
+// its Python read(). Never fails.
+void init_native_ports();
+
+// The core port of obj when obj is exactly an ozu_brix port object usable natively, else null.
+serial::Port* native_port(PyObject* obj) noexcept;
 
 }  // namespace ozu::mew::channel
