@@ -12,7 +12,7 @@ namespace {
 using namespace ozu::py;
 using link::WithBlock;
 
-Handle g_current_thread;  // threading.current_thread
+PyObject* g_current_thread = nullptr;  // threading.current_thread, kept for the process
 
 bool set_attr(PyObject* obj, PyObject* name, PyObject* value) { return PyObject_SetAttr(obj, name, value) == 0; }
 
@@ -140,7 +140,7 @@ PyObject* stop_impl(BoundArgs& a) {
     if (!thread) return nullptr;
     // Called from the receiver itself (a listener stopping the link): the flag ends the thread
     // after the current frame; waiting here would wait on ourselves.
-    Handle current = steal(PyObject_CallNoArgs(g_current_thread.get()));
+    Handle current = steal(PyObject_CallNoArgs(g_current_thread));
     if (!current) return nullptr;
     if (current.get() == thread.get()) return none().release();
     return PyObject_CallMethodNoArgs(thread.get(), OZU_ID("join"));
@@ -182,7 +182,7 @@ const FunctionSpec kSend = {"_send", {{"self"}, {"data", Check::Str}}, send_impl
 bool register_link(PyObject* module_dict) {
     Handle threading = steal(PyImport_ImportModule("threading"));
     if (!threading) return false;
-    g_current_thread = steal(PyObject_GetAttrString(threading.get(), "current_thread"));
+    g_current_thread = PyObject_GetAttrString(threading.get(), "current_thread");
     if (!g_current_thread || !link::init_receiver(module_dict)) return false;
     Handle cls = ClassBuilder("MewBase")
                      .method(kInit)
