@@ -1,6 +1,110 @@
-// Placeholder until the subsystem lands.
+// MewStatic: the protocol's constants and static operations, as an ordinary class of the module.
+#include "codec/codec_ops.hpp"
+#include "codec/codec_support.hpp"
 #include "module/subsystems.hpp"
 
 namespace ozu::mew {
-bool register_codec(PyObject*) { return true; }
+namespace {
+
+using py::Check;
+using py::Default;
+using py::FunctionSpec;
+namespace ops = codec;
+
+constexpr Check Str = Check::Str;
+constexpr Check Int = Check::Int;
+constexpr Check Any = Check::Any;
+
+const FunctionSpec kCalcCrc{"calc_crc", {{"data", Str}, {"init", Any, Default::integer(0)}}, ops::calc_crc};
+const FunctionSpec kCrcIsOk{"crc_is_ok", {{"frame", Str}}, ops::crc_is_ok};
+const FunctionSpec kCalcTail{"calc_tail", {{"data", Str}}, ops::calc_tail};
+const FunctionSpec kAppendTail{"append_tail", {{"data", Str}}, ops::append_tail};
+const FunctionSpec kFindStationEnd{"find_station_end", {{"data", Str}}, ops::find_station_end};
+const FunctionSpec kCommandStartPosition{"command_start_position", {{"data", Str}}, ops::command_start_position};
+const FunctionSpec kParseCommand{"parse_command", {{"data", Str}}, ops::parse_command};
+const FunctionSpec kFrameType{"frame_type", {{"data", Str}}, ops::frame_type};
+const FunctionSpec kIsFeedback{"is_feedback", {{"data", Str}}, ops::is_feedback};
+const FunctionSpec kIsQuery{"is_query", {{"data", Str}}, ops::is_query};
+const FunctionSpec kIsError{"is_error", {{"data", Str}}, ops::is_error};
+const FunctionSpec kHeaderMatched{"header_matched", {{"tx", Str}, {"rx", Str}}, ops::header_matched};
+const FunctionSpec kParseStation{"parse_station", {{"data", Str}}, ops::parse_station};
+
+const FunctionSpec kParseContactAddress{"parse_contact_address", {{"address", Str}}, ops::parse_contact_address};
+const FunctionSpec kParseRegisterAddress{"parse_register_address", {{"address", Str}}, ops::parse_register_address};
+const FunctionSpec kParseUint16{"parse_uint16", {{"data", Str}}, ops::parse_uint16};
+const FunctionSpec kParseInt16{"parse_int16", {{"data", Str}}, ops::parse_int16};
+const FunctionSpec kParseUint32{"parse_uint32", {{"data", Str}}, ops::parse_uint32};
+const FunctionSpec kParseInt32{"parse_int32", {{"data", Str}}, ops::parse_int32};
+const FunctionSpec kFillHeader{"fill_header", {{"station", Int}, {"cmd", Str}}, ops::fill_header};
+const FunctionSpec kFillContactAddress{"fill_contact_address", {{"data", Str}, {"address", Str}}, ops::fill_contact_address};
+const FunctionSpec kFillUint16{"fill_uint16", {{"data", Str}, {"value", Any}}, ops::fill_uint16};
+const FunctionSpec kFillInt16{"fill_int16", {{"data", Str}, {"value", Any}}, ops::fill_int16};
+const FunctionSpec kFillUint32{"fill_uint32", {{"data", Str}, {"value", Any}}, ops::fill_uint32};
+const FunctionSpec kFillInt32{"fill_int32", {{"data", Str}, {"value", Any}}, ops::fill_int32};
+
+const FunctionSpec kReadContact{"fill_read_single_point_of_contact_message",
+                                {{"station", Int}, {"contact", Str}},
+                                ops::fill_read_single_point_of_contact_message};
+const FunctionSpec kWriteContact{"fill_write_single_point_of_contact_message",
+                                 {{"station", Int}, {"contact", Str}, {"value", Any}},
+                                 ops::fill_write_single_point_of_contact_message};
+const FunctionSpec kReadContactWords{"fill_read_word_unit_of_contact_message",
+                                     {{"station", Int},
+                                      {"contact_start", Str},
+                                      {"contact_end", Str, Default::none()},
+                                      {"word_count", Int, Default::none()}},
+                                     ops::fill_read_word_unit_of_contact_message};
+const FunctionSpec kWriteContactWords{"fill_write_word_unit_of_contact_message",
+                                      {{"station", Int}, {"contact_start", Str}, {"values", Any}},
+                                      ops::fill_write_word_unit_of_contact_message};
+const FunctionSpec kReadRegisters{"fill_read_data_area_message",
+                                  {{"station", Int}, {"reg_start", Str}, {"reg_count", Int}},
+                                  ops::fill_read_data_area_message};
+const FunctionSpec kWriteRegisters{"fill_write_data_area_message",
+                                   {{"station", Int}, {"reg_start", Str}, {"values", Any}},
+                                   ops::fill_write_data_area_message};
+const FunctionSpec kWriteRegister{"fill_write_single_data_message",
+                                  {{"station", Int}, {"reg", Str}, {"value", Int}},
+                                  ops::fill_write_single_data_message};
+
+// Class members in the order the class defines them: constants first, then the operations.
+const FunctionSpec* const kOperations[] = {
+    &kCalcCrc, &kCrcIsOk, &kCalcTail, &kAppendTail, &kFindStationEnd, &kCommandStartPosition,
+    &kParseCommand, &kFrameType, &kIsFeedback, &kIsQuery, &kIsError, &kHeaderMatched, &kParseStation,
+    &kParseContactAddress, &kParseRegisterAddress, &kParseUint16, &kParseInt16, &kParseUint32,
+    &kParseInt32, &kFillHeader, &kFillContactAddress, &kFillUint16, &kFillInt16, &kFillUint32,
+    &kFillInt32, &kReadContact, &kWriteContact, &kReadContactWords, &kWriteContactWords,
+    &kReadRegisters, &kWriteRegisters, &kWriteRegister,
+};
+
+py::Handle text(PyObject* interned) { return py::borrow(interned); }
+py::Handle number(long v) { return py::steal(PyLong_FromLong(v)); }
+
+}  // namespace
+
+const py::FunctionSpec& codec::write_data_area_spec() { return kWriteRegisters; }
+
+bool register_codec(PyObject* module_dict) {
+    py::ClassBuilder builder("MewStatic");
+    builder.doc("站号长度不限于8位的 Mewtocol 通信协议")
+        .attr("MAX_MULTI_COIL_COUNT", number(8))
+        .attr("HEX_DIGITS", text(OZU_ID("0123456789ABCDEF")))
+        .attr("DEC_DIGITS", text(OZU_ID("0123456789")))
+        .attr("PROCESS_NONE", number(-1))
+        .attr("PROCESS_ERROR", number(-2))
+        .attr("PROCESS_UNKNOWN_CMD", number(-3))
+        .attr("HEAD", text(OZU_ID("%")))
+        .attr("TAIL", text(OZU_ID("\r")))
+        .attr("QUERY", text(OZU_ID("#")))
+        .attr("ERROR", text(OZU_ID("!")))
+        .attr("FEEDBACK", text(OZU_ID("$")))
+        .attr("IGNORE_BCC", text(OZU_ID("*")))
+        .attr("BROADCAST", number(0))
+        .attr("CMD_UNKNOWN", text(OZU_ID("UNKNOWN")));
+    for (const FunctionSpec* spec : kOperations) builder.static_method(*spec);
+    py::Handle cls = builder.build();
+    if (!cls || PyDict_SetItemString(module_dict, "MewStatic", cls.get()) < 0) return false;
+    return codec::record_class(module_dict, cls.get());
+}
+
 }  // namespace ozu::mew
