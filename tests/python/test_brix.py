@@ -139,6 +139,14 @@ def test_null_modem_read_write_in_waiting_reset():
     a.close(), b.close()
 
 
+def test_write_timeout_when_the_reader_falls_behind():
+    a, b = pipe_pair(write_timeout=0.05)
+    with pytest.raises(TimeoutError) as info:
+        a.write(b"x" * (3 << 20))           # more than the line holds unread
+    assert str(info.value) == f"[Errno {errno.ETIMEDOUT}] write timeout: {a.port}"
+    a.close(), b.close()
+
+
 def test_second_open_of_an_end_is_refused_until_closed():
     a, b = pipe_pair()
     with pytest.raises(OSError) as info:

@@ -189,7 +189,11 @@ void Port::close() {
     wake();
     lock.lock();
     idle_.wait(lock, [this] { return active_ == 0; });
+    // No operation can start while closing_ is set; the OS close (which on a serial device may
+    // wait for output to drain) runs unlocked so the state getters never stall behind it.
+    lock.unlock();
     os_close();
+    lock.lock();
     open_ = false;
     closing_ = false;
     {
