@@ -1,8 +1,14 @@
 #include "link/receiver.hpp"
 
+#include "channel/channel_fast_path.hpp"
 #include "link/link_support.hpp"
+#include "runtime/brix_capi.hpp"
 #include "runtime/class_builder.hpp"
 #include "runtime/module_globals.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
 
 namespace ozu::mew::link {
 namespace {
@@ -71,19 +77,141 @@ bool dispatch(PyObject* self, PyObject* line) {
     return text && print_err(text.get());
 }
 
+bool deliver_line(PyObject* self, PyObject* c, PyObject* rest) {
+    Handle line = steal(PyNumber_Add(c, rest));
+    if (!line) return false;
+    WithBlock block;
+    if (!enter_attr(block, self, OZU_ID("_listener_lock"))) return false;
+    return block.finish(dispatch(self, line.get()));
+}
+
 // The rest of the frame after its first character `c`, then its delivery. False with the
 // exception pending that the loop's error handling takes.
 bool receive_and_dispatch(PyObject* self, PyObject* c) {
     Handle channel = steal(PyObject_GetAttr(self, OZU_ID("_channel")));
     if (!channel) return false;
     Handle rest = steal(PyObject_CallMethodNoArgs(channel.get(), OZU_ID("receive_frame")));
-    if (!rest) return false;
-    Handle line = steal(PyNumber_Add(c, rest.get()));
-    if (!line) return false;
-    WithBlock block;
-    if (!enter_attr(block, self, OZU_ID("_listener_lock"))) return false;
-    return block.finish(dispatch(self, line.get()));
+    return rest && deliver_line(self, c, rest.get());
 }
+
+// ---------------------------------------------------------------- native reading
+//
+// A channel that is exactly the module's MewSerial over an ozu_brix port is read in C++: the first
+// byte as its read() would wait for it and decode it, the rest by the frame reader, both without
+// the GIL. Anything about the channel that read() or receive_frame() would see differently (an
+// instance attribute standing in for them, an encoding that is not text) sends it the generic way.
+
+const brix::CApi* g_brix = nullptr;
+using Clock = std::chrono::steady_clock;
+// As the port's own read(): long waits are cut into slices so that signals are looked at.
+constexpr double kWaitSlice = 0.25;
+
+struct NativeChannel {
+    Handle port_object;  // keeps the core port alive while it is read without the GIL
+    serial::Port* port = nullptr;
+};
+
+bool overrides_reading(PyObject* channel) {
+    PyObject** dict = _PyObject_GetDictPtr(channel);
+    if (!dict || !*dict) return false;
+    return PyDict_GetItemWithError(*dict, OZU_ID("read")) || PyDict_GetItemWithError(*dict, OZU_ID("receive_frame")) ||
+           PyErr_Occurred();
+}
+
+NativeChannel native_channel(PyObject* channel) {
+    NativeChannel native;
+    if (!g_brix) return native;
+    Handle keep;
+    serial::Port* port = channel::exact_mew_serial_port(channel, keep);
+    if (!port) return native;
+    if (overrides_reading(channel)) {
+        PyErr_Clear();
+        return native;
+    }
+    native.port_object = std::move(keep);
+    native.port = port;
+    return native;
+}
+
+// One byte as the port object's read() hands it out: 1, 0 after the read time-out, -1 with the
+// port's own error set.
+int read_first_byte(const NativeChannel& native, char& byte) {
+    serial::Port& port = *native.port;
+    auto* dst = reinterpret_cast<std::uint8_t*>(&byte);
+    if (port.read_buffered(dst, 1) == 1) return 1;
+    const std::optional<double> timeout = port.timeout();
+    const bool unlimited = !timeout;
+    const bool no_wait = timeout && *timeout <= 0;
+    const Clock::time_point end =
+        unlimited || no_wait ? Clock::time_point{}
+                             : Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                  std::chrono::duration<double>(std::min(*timeout, 1e9)));
+    for (;;) {
+        double wait = 0;
+        if (unlimited) {
+            wait = kWaitSlice;
+        } else if (!no_wait) {
+            double left = std::chrono::duration<double>(end - Clock::now()).count();
+            wait = std::clamp(left, 0.0, kWaitSlice);
+        }
+        serial::IoError err;
+        std::ptrdiff_t got;
+        {
+            GilRelease nogil;
+            got = port.read(dst, 1, wait, err);
+        }
+        if (got < 0) {
+            g_brix->raise_port_error(native.port_object.get(), err);
+            return -1;
+        }
+        if (got > 0) return 1;
+        if (no_wait || (!unlimited && Clock::now() >= end)) return 0;
+        if (PyErr_CheckSignals() < 0) return -1;
+    }
+}
+
+// `channel.read()` of a native channel: the port's byte, decoded with the channel's encoding as
+// that read() decodes it.
+Handle read_first_native(PyObject* channel, const NativeChannel& native) {
+    char byte = 0;
+    int got = read_first_byte(native, byte);
+    if (got < 0) return {};
+    Handle data = steal(PyBytes_FromStringAndSize(&byte, got));
+    if (!data) return {};
+    Handle encoding = steal(PyObject_GetAttr(channel, OZU_ID("encoding")));
+    if (!encoding) return {};
+    Handle text;
+    if (PyUnicode_Check(encoding.get())) {
+        Py_ssize_t size = 0;
+        const char* name = PyUnicode_AsUTF8AndSize(encoding.get(), &size);
+        if (!name) return {};
+        if (std::strlen(name) != static_cast<std::size_t>(size)) {
+            PyErr_SetString(PyExc_ValueError, "embedded null character");
+            return {};
+        }
+        text = steal(PyUnicode_FromEncodedObject(data.get(), name, nullptr));
+    } else {
+        text = steal(PyObject_CallMethodOneArg(data.get(), OZU_ID("decode"), encoding.get()));
+    }
+    if (text && text.get() != Py_None && !PyUnicode_CheckExact(text.get())) {
+        raise_expected("str", text.get());
+        return {};
+    }
+    return text;
+}
+
+}  // namespace
+
+bool init_receiver(PyObject*) {
+    g_brix = brix::import_brix_capi();
+    if (!g_brix || !g_brix->raise_port_error) {
+        PyErr_Clear();  // without the serial library's C API every channel is read through Python
+        g_brix = nullptr;
+    }
+    return true;
+}
+
+namespace {
 
 // The loop's answer to a failed frame: the diagnostic line, and after a line error the pause.
 // False (with an exception set) when the error is not one the loop handles, or reporting failed.
@@ -123,8 +251,6 @@ bool report(PyObject* self) {
 
 }  // namespace
 
-bool init_receiver(PyObject*) { return true; }
-
 PyObject* run_receiver(PyObject* self) {
     for (;;) {
         Handle flag = steal(PyObject_GetAttr(self, OZU_ID("_stop_flag")));
@@ -135,12 +261,22 @@ PyObject* run_receiver(PyObject* self) {
         // The first character: a failure here is not the loop's to handle and ends the thread.
         Handle channel = steal(PyObject_GetAttr(self, OZU_ID("_channel")));
         if (!channel) return nullptr;
-        Handle c = steal(PyObject_CallMethodNoArgs(channel.get(), OZU_ID("read")));
+        NativeChannel native = native_channel(channel.get());
+        Handle c = native.port ? read_first_native(channel.get(), native)
+                               : steal(PyObject_CallMethodNoArgs(channel.get(), OZU_ID("read")));
         int got = truth(c);
         if (got < 0) return nullptr;
         if (!got) continue;
 
-        if (!receive_and_dispatch(self, c.get()) && !report(self)) return nullptr;
+        bool ok;
+        if (native.port) {
+            // The channel's receive_frame() is the frame reader over the very same port.
+            Handle rest = steal(channel::receive_frame_native(native.port_object.get(), *native.port));
+            ok = rest && deliver_line(self, c.get(), rest.get());
+        } else {
+            ok = receive_and_dispatch(self, c.get());
+        }
+        if (!ok && !report(self)) return nullptr;
     }
 }
 
