@@ -64,7 +64,7 @@ bool append_word(std::string& out, PyObject* value) {
         const long v = PyLong_AsLongAndOverflow(value, &overflow);
         if (v == -1 && PyErr_Occurred()) return false;
         if (overflow != 0 || v < 0 || v > 0xFFFF) {
-            PyErr_Format(PyExc_ValueError, "value %R out of range for a 16-bit word (0..65535)", value);
+            PyErr_Format(PyExc_ValueError, "value %S out of range for a 16-bit field (0..65535)", value);
             return false;
         }
         low = v & 0xFF;
@@ -87,7 +87,7 @@ bool append_word(std::string& out, PyObject* value) {
         high = PyLong_AsLongAndOverflow(hi_i.get(), &o2);
         if (PyErr_Occurred()) return false;
         if (o1 != 0 || o2 != 0 || low < 0 || low > 0xFF || high < 0 || high > 0xFF) {
-            PyErr_Format(PyExc_ValueError, "value %R out of range for a 16-bit word (0..65535)", value);
+            PyErr_Format(PyExc_ValueError, "value %S out of range for a 16-bit field (0..65535)", value);
             return false;
         }
     }
