@@ -244,3 +244,33 @@ def test_members_are_declared_in_order():
                      "set_multi_uint32", "set_multi_int32"]
     assert [n for n in vars(ozu_mew.MewMasterBase) if not n.startswith("__") or n == "__init__"] == [
         "__init__", "query", "_query"]
+
+
+@pytest.mark.parametrize("op, value, fmt_in, fmt_out", [
+    ("set_int16", v, "h", "H") for v in (-32768, -32769, -1, 0, 32767, 32768, 2 ** 70)
+] + [
+    ("set_int32", v, "i", "I") for v in (-2 ** 31, -2 ** 31 - 1, -1, 0, 2 ** 31 - 1, 2 ** 31, -2 ** 70)
+])
+def test_signed_writes_match_the_standard_packing(station, monkeypatch, op, value, fmt_in, fmt_out):
+    sent = []
+    monkeypatch.setattr(ozu_mew.MewMaster, "set_uint16", lambda self, s, n, v: sent.append(v))
+    monkeypatch.setattr(ozu_mew.MewMaster, "set_uint32", lambda self, s, n, v: sent.append(v))
+    m = station()
+    try:
+        expected = struct.unpack(fmt_out, struct.pack(fmt_in, value))[0]
+    except struct.error as e:
+        with pytest.raises(struct.error) as info:
+            getattr(m, op)(1, "DT1", value)
+        assert str(info.value) == str(e) and sent == []
+    else:
+        getattr(m, op)(1, "DT1", value)
+        assert sent == [expected]
+
+
+@pytest.mark.parametrize("word", [0, 1, 0x7FFF, 0x8000, 0xFFFE, 0xFFFF])
+def test_signed_reads_match_the_standard_unpacking(station, word):
+    m = station(with_check("%01$RD" + words(word)))
+    assert m.get_int16(1, "DT0") == struct.unpack("h", struct.pack("H", word))[0]
+    expected32 = struct.unpack("i", struct.pack("I", word << 16 | word))[0]
+    m.dev_handle.responder = lambda frame: with_check("%01$RD" + words(word, word))
+    assert m.get_int32(1, "DT0") == expected32
