@@ -87,20 +87,6 @@ def test_channel_errors_pass_unchanged(monkeypatch):
     assert info.value is error
 
 
-def test_names_reach_the_serial_library(monkeypatch):
-    if not hasattr(ozu_mew, "MewSerial"):
-        pytest.skip("serial channels not built")
-    opened = Recorder()
-    monkeypatch.setattr(ozu_mew, "create_serial_instance", opened)
-    ozu_mew.MewBase("Com3", query_setting=1)
-    ozu_mew.MewBase("COM1,COM2", timeout=0.25)
-    assert [kw for _, kw in opened.calls] == [
-        {"query_setting": 1, "port": "Com3", "timeout": 1.0},
-        {"port": "COM1", "timeout": 0.25},
-        {"port": "COM2", "timeout": 0.25},
-    ]
-
-
 def test_a_channel_object_is_taken_as_it_is(routes):
     serial, dual = routes
     channel = ScriptedChannel(port="MINE")
@@ -293,15 +279,6 @@ def test_frames_nobody_takes_and_line_errors(monkeypatch, link, line, expected):
     assert pauses == ([0.1] if expected.startswith("IOError") else [])
 
 
-def test_unknown_type_with_a_ports_text(monkeypatch, link):
-    err = capture_err(monkeypatch)
-    channel = ScriptedChannel(port=7)
-    link(channel)
-    channel.feed(REQUEST)
-    wait_until(lambda: err.getvalue())
-    assert err.getvalue() == "MewBase:7:No query listener. Drop frame.\n"
-
-
 @pytest.mark.parametrize("failure, text", [(KeyError("k"), "'k'"), (RuntimeError("boom"), "boom")])
 def test_a_failing_listener_is_reported_and_the_rest_skip_that_frame(monkeypatch, link, failure, text):
     err = capture_err(monkeypatch)
@@ -355,15 +332,6 @@ def test_diagnostics_go_to_the_current_err(monkeypatch, link):
     channel.feed(REQUEST)
     wait_until(lambda: second.getvalue())
     assert first.getvalue() == second.getvalue() == "MewBase:COM3:No query listener. Drop frame.\n"
-
-
-def test_a_read_of_none_counts_as_a_timeout(link):
-    channel = ScriptedChannel()
-    reads = []
-    channel.read = lambda: reads.append(1)
-    lnk = link(channel)
-    wait_until(lambda: len(reads) > 3)
-    lnk.stop()
 
 
 # ---------------------------------------------------------------- sending

@@ -95,23 +95,3 @@ def test_a_silent_station_times_out_and_the_next_query_works(line):
     assert str(info.value) == "MewMasterBase:%s:device response timeout." % master.channel_name
     assert master.get_uint16(1, "DT0") == 1
 
-
-def test_threads_sharing_a_master_get_their_own_answers(line):
-    master, station = line(registers, query_timeout=2)
-    results, errors = {}, []
-
-    def worker(n):
-        try:
-            for k in range(10):
-                reg = n * 100 + k
-                results[reg] = master.get_uint16(1, "DT%d" % reg)
-        except Exception as e:  # noqa: BLE001 - reported below
-            errors.append(e)
-
-    threads = [threading.Thread(target=worker, args=(n,)) for n in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(20)
-    assert errors == []
-    assert results == {reg: reg for reg in results} and len(results) == 40
