@@ -1,124 +1,68 @@
-"""Stand-ins for serial port objects and for `create_serial_instance`, for the channel tests."""
+"""Stand-ins for serial port objects and for `create_serial_instance` in the channel tests."""
+import types
+
 import ozu_mew
 
-TIMEOUT = object()  # in a script: the next read times out
+TIMEOUT = object()  # in a script: that read times out
 
 
 class FakePort:
-    """A serial port object over a script of bytes.
+    """Hands out a script of bytes, at most `size` per read; TIMEOUT or the end of the script makes
+    a read return b"", an exception in the script is raised. Closes and resets go to `log`."""
 
-    Each `read(size)` hands out at most `size` bytes; a TIMEOUT entry in the script, or the end of
-    the script, makes one read return b"". Exceptions in the script are raised by the read that
-    reaches them. Every call is appended to `log` as a tuple naming the port.
-    """
-
-    def __init__(self, script=(), port="COM3", log=None, in_waiting=0):
-        self.script = list(script)
-        self.port = port
-        self.in_waiting = in_waiting
+    def __init__(self, script=(), port="COM3", log=None):
+        self.script, self.port, self.in_waiting = list(script), port, 0
         self.log = [] if log is None else log
         self.written = []
-        self.read_args = []
 
     def feed(self, data):
-        self.script.extend(data if isinstance(data, list) else [data])
+        self.script.append(data)
 
-    def _next(self, size):
+    def read(self, size=1):
         while self.script:
-            item = self.script[0]
+            item = self.script.pop(0)
             if item is TIMEOUT:
-                self.script.pop(0)
                 return b""
             if isinstance(item, BaseException):
-                self.script.pop(0)
                 raise item
-            if not item:
-                self.script.pop(0)
-                continue
-            piece, rest = item[:size], item[size:]
-            if rest:
-                self.script[0] = rest
-            else:
-                self.script.pop(0)
-            return piece
+            if item[size:]:
+                self.script.insert(0, item[size:])
+            if item:
+                return item[:size]
         return b""
 
-    def read(self, *args):
-        self.read_args.append(args)
-        return self._next(args[0] if args else 1)
-
-    def remaining(self):
-        return b"".join(i for i in self.script if isinstance(i, (bytes, bytearray)))
-
     def write(self, data):
-        self.log.append(("write", self.port))
         self.written.append(data)
-        return len(data)
 
     def close(self):
         self.log.append(("close", self.port))
 
     def reset_input_buffer(self):
-        self.log.append(("reset_input_buffer", self.port))
+        self.log.append(("reset", self.port))
 
 
-class PieceFake:
-    """A port whose read() returns the given objects one after the other, then b""."""
-
-    def __init__(self, *pieces, port="COM3"):
-        self.pieces = list(pieces)
-        self.port = port
-
-    def read(self):
-        return self.pieces.pop(0) if self.pieces else b""
+def pieces(*items):
+    """A port whose read() returns the given objects in turn, then b""."""
+    it = iter(items)
+    return types.SimpleNamespace(read=lambda: next(it, b""), port="COM3")
 
 
 class Opener:
-    """Records the calls of `create_serial_instance` and hands out FakePorts (or raises)."""
+    """A `create_serial_instance` that records its keywords and hands out FakePorts."""
 
     def __init__(self, fail=None):
-        self.calls = []
-        self.log = []
-        self.ports = []
-        self.fail = fail or {}  # port name -> exception raised when that name is opened
+        self.calls, self.log, self.ports, self.fail = [], [], [], fail or {}
 
-    def __call__(self, *args, **kwargs):
-        assert not args, "create_serial_instance takes keywords only"
+    def __call__(self, **kwargs):
         self.calls.append(kwargs)
-        name = kwargs.get("port")
-        self.log.append(("open", name))
-        if name in self.fail:
-            raise self.fail[name]
-        port = FakePort(port=name, log=self.log)
-        self.ports.append(port)
-        return port
+        self.log.append(("open", kwargs.get("port")))
+        if kwargs.get("port") in self.fail:
+            raise self.fail[kwargs["port"]]
+        self.ports.append(FakePort(port=kwargs.get("port"), log=self.log))
+        return self.ports[-1]
 
 
 def install_opener(monkeypatch, **kwargs):
     opener = Opener(**kwargs)
     monkeypatch.setattr(ozu_mew, "create_serial_instance", opener)
     return opener
-
-
-def minimal_channel_class():
-    """A Channel subclass providing the five abstract members and nothing else."""
-
-    class Minimal(ozu_mew.Channel):
-        def read(self, size=1):
-            return ""
-
-        def receive_frame(self):
-            return "\r"
-
-        def send_frame(self, data):
-            pass
-
-        @property
-        def in_waiting(self):
-            return 0
-
-        @property
-        def port(self):
-            return "MIN"
-
-    return Minimal
