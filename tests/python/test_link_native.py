@@ -110,3 +110,21 @@ def test_closing_the_port_under_the_receiver_ends_it_with_the_ports_error(line):
     with pytest.raises(Exception) as direct:
         link.dev_handle.read()
     assert type(report.exc_value) is type(direct.value) and str(report.exc_value) == str(direct.value)
+
+
+def test_instance_attributes_standing_in_for_reading_are_called(monkeypatch):
+    log = []
+    name = "brix:pipe:link%d" % next(_names)
+    peer = ozu_brix.create_serial_instance(port=name + ":b", timeout=0.05)
+    channel = ozu_mew.MewSerial(port=name + ":a", timeout=0.05)
+    channel.receive_frame = lambda: "01$RC1**\r"
+    link = ozu_mew.MewBase(channel)
+    link._feedback_listeners.append(ListenerLog(log, "answers"))
+    link.start()
+    try:
+        peer.write(b"%")
+        wait_until(lambda: log)
+        assert log == [("answers", "%01$RC1**\r")]
+    finally:
+        link.close()
+        peer.close()

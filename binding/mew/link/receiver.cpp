@@ -111,11 +111,12 @@ struct NativeChannel {
     serial::Port* port = nullptr;
 };
 
+// An instance attribute named like the reading methods hides them from `channel.read()`.
 bool overrides_reading(PyObject* channel) {
-    PyObject** dict = _PyObject_GetDictPtr(channel);
-    if (!dict || !*dict) return false;
-    return PyDict_GetItemWithError(*dict, OZU_ID("read")) || PyDict_GetItemWithError(*dict, OZU_ID("receive_frame")) ||
-           PyErr_Occurred();
+    Handle dict = steal(PyObject_GenericGetDict(channel, nullptr));
+    if (!dict) return true;
+    return PyDict_GetItemWithError(dict.get(), OZU_ID("read")) ||
+           PyDict_GetItemWithError(dict.get(), OZU_ID("receive_frame")) || PyErr_Occurred();
 }
 
 NativeChannel native_channel(PyObject* channel) {
