@@ -5,6 +5,17 @@ import ozu_mew
 from slave_helpers import RecordingSlave, with_check
 
 
+@pytest.fixture(autouse=True, params=["core", "through the class"])
+def codec_path(request, monkeypatch):
+    """Every test runs with the module's own codec class and with a replacement that behaves the
+    same, so that both ways of decoding give the same results and exceptions."""
+    if request.param != "core":
+        class Replacement(ozu_mew.MewStatic):
+            pass
+
+        monkeypatch.setattr(ozu_mew, "MewStatic", Replacement)
+
+
 def slave(station=1, **attrs):
     s = RecordingSlave(station)
     for k, v in attrs.items():
@@ -289,3 +300,19 @@ def test_no_feedback_exception():
     assert ozu_mew.MewSlaveNoFeedback.__bases__ == (Exception,)
     assert ozu_mew.MewSlaveNoFeedback.__doc__ == (
         "\n\t在 MewSlaveBase 的各子类中的 “on_”函数里，如果抛出此类异常，表示不需要回复。\n\t")
+
+
+def test_replaced_codec_operations_take_effect(monkeypatch):
+    class Doubling(ozu_mew.MewStatic):
+        @staticmethod
+        def parse_uint16(data):
+            return 2 * int(data[2:4] + data[0:2], 16)
+
+        @staticmethod
+        def calc_tail(data):
+            return "**\r"
+
+    monkeypatch.setattr(ozu_mew, "MewStatic", Doubling)
+    s = slave(1)
+    assert s.process_request("%01#WDD00100001010100FF00**\r") == "%01$WD**\r"
+    assert s.calls == [("on_set_multi_uint16", 1, "D00100", [2, 510])]

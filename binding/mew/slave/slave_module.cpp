@@ -1,7 +1,10 @@
 // MewSlaveNoFeedback and MewSlaveBase: the station side of the protocol. process_request turns one
 // received command frame into the complete answer (or error answer) frame, calling the data hooks
 // that a derived class supplies. It owns no channel and sends nothing itself.
+#include "codec/codec_support.hpp"
 #include "module/subsystems.hpp"
+#include "ozu/codec/answers.hpp"
+#include "ozu/codec/fields.hpp"
 #include "slave/slave_support.hpp"
 
 #include <string>
@@ -256,9 +259,130 @@ int frame_passes(PyObject* command) {
     return PyObject_IsTrue(ok.get());
 }
 
+// ------------------------------------------------------------------------------- fast path
+// While the module's MewStatic is the class built at import, its operations are the codec core's:
+// the request is checked and decoded directly from the text's own code units, with the same
+// results and the same exceptions as the calls through the class.
+
+namespace core = ozu::codec;
+
+Handle int_object(std::int64_t v) { return py::steal(PyLong_FromLongLong(v)); }
+
+Handle ascii_text(const std::string& s) {
+    return py::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+template <class Unit>
+Handle piece_of(PyObject* command, core::Text<Unit> text, std::size_t start, std::size_t stop) {
+    return codec::substring(command, core::slice(text.size(), static_cast<std::ptrdiff_t>(start),
+                                                 static_cast<std::ptrdiff_t>(stop)));
+}
+
+// The answer frame for a decoded command, after its hook ran; null with an exception set.
+template <class Unit>
+PyObject* serve_fast(PyObject* self, PyObject* command, core::Text<Unit> text, PyObject* station) {
+    const core::Command cmd = core::parse_command(text);
+    const auto cmd_pos = static_cast<std::size_t>(core::command_position(text));
+    const std::size_t pos = cmd_pos + core::command_text(cmd).size();
+    // The head is "%" and station digits that parsed as hexadecimal: ASCII.
+    const core::Span head_span = core::head_span(text);
+    std::string head;
+    head.reserve(head_span.size());
+    for (std::size_t i = head_span.start; i < head_span.stop; ++i) head.push_back(static_cast<char>(text[i]));
+
+    std::string data;
+    switch (cmd) {
+        case core::Command::RCS: {
+            Handle name = piece_of(command, text, pos, pos + 5);
+            if (!name) return nullptr;
+            Handle result = call_method(self, OZU_ID("on_get_coil"), station, name.get());
+            if (!result) return nullptr;
+            const int truth = PyObject_IsTrue(result.get());
+            if (truth < 0) return nullptr;
+            data.push_back(truth ? '1' : '0');
+            break;
+        }
+        case core::Command::WCS: {
+            Handle name = piece_of(command, text, pos, pos + 5);
+            if (!name) return nullptr;
+            if (pos + 5 >= text.size()) return codec::raise_index_error();
+            PyObject* value = text[pos + 5] != '0' ? Py_True : Py_False;
+            if (!call_method(self, OZU_ID("on_set_coil"), station, name.get(), value)) return nullptr;
+            break;
+        }
+        case core::Command::RCC:
+        case core::Command::RD:
+        case core::Command::WCC:
+        case core::Command::WD: {
+            const bool words = cmd == core::Command::RCC || cmd == core::Command::WCC;
+            const bool read = cmd == core::Command::RCC || cmd == core::Command::RD;
+            Handle name = piece_of(command, text, pos, pos + (words ? 5 : 6));
+            if (!name) return nullptr;
+            const core::Result<std::int64_t> count =
+                words ? core::contact_word_count_at(text, pos) : core::register_count_at(text, pos);
+            if (!count.ok()) return codec::raise_failure(count.failure, command);
+            if (read) {
+                Handle count_obj = int_object(count.value);
+                if (!count_obj) return nullptr;
+                Handle result = call_method(self, words ? OZU_ID("on_get_multi_coil_uint16") : OZU_ID("on_get_multi_uint16"),
+                                            station, name.get(), count_obj.get());
+                if (!result || !append_words(data, result.get())) return nullptr;
+                break;
+            }
+            Handle values = py::steal(PyList_New(0));
+            if (!values) return nullptr;
+            const std::size_t first = pos + (words ? 9 : 11);
+            for (std::int64_t i = 0; i < count.value; ++i) {
+                const auto v = core::parse_uint16_at(text, first + 4 * static_cast<std::size_t>(i));
+                if (!v.ok()) return codec::raise_failure(v.failure, command);
+                Handle item = int_object(v.value);
+                if (!item || PyList_Append(values.get(), item.get()) < 0) return nullptr;
+            }
+            if (!call_method(self, words ? OZU_ID("on_set_multi_coil_uint16") : OZU_ID("on_set_multi_uint16"), station,
+                             name.get(), values.get()))
+                return nullptr;
+            break;
+        }
+        case core::Command::unknown:
+            return ascii_text(core::error_frame(head, core::kProcessUnknownCmd)).release();
+    }
+    return ascii_text(core::answer_frame(head, cmd, data)).release();
+}
+
+template <class Unit>
+PyObject* process_request_fast(PyObject* self, PyObject* command, core::Text<Unit> text) {
+    bool valid = text.size() >= 9 && text[0] == static_cast<Unit>(core::kHead);
+    if (valid) {
+        const core::Result<bool> ok = core::crc_is_ok(text);
+        if (!ok.ok()) return codec::raise_failure(ok.failure, command);
+        valid = ok.value;
+    }
+    if (!valid) {
+        if (!call_method(self, OZU_ID("process_invalid_frame"), command)) return nullptr;
+        return empty_text();
+    }
+    const core::Result<std::uint64_t> parsed = core::parse_station(text);
+    Handle station;
+    if (parsed.ok())
+        station = py::steal(PyLong_FromUnsignedLongLong(parsed.value));
+    else if (parsed.failure.error == core::Error::too_large)
+        station = codec_call(OZU_ID("parse_station"), command);  // beyond 64 bits: the interpreter's int
+    else
+        return codec::raise_failure(parsed.failure, command);
+    if (!station) return nullptr;
+    Handle other = call_method(self, OZU_ID("not_for_this_station"), station.get());
+    if (!other) return nullptr;
+    const int skip = PyObject_IsTrue(other.get());
+    if (skip < 0) return nullptr;
+    if (skip) return empty_text();
+    return serve_fast(self, command, text, station.get());
+}
+
 PyObject* process_request_impl(BoundArgs& a) {
     PyObject* self = a[0];
     PyObject* command = a[1];
+    if (codec::class_untouched())
+        return codec::with_text(command, [&](auto text) { return process_request_fast(self, command, text); });
 
     const int passes = frame_passes(command);
     if (passes < 0) return nullptr;
