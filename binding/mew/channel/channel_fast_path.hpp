@@ -8,8 +8,10 @@
 namespace ozu::mew::channel {
 
 // The core port of `channel` when it is exactly the module's MewSerial (class untouched since
-// import, `_receive_frame_by_serial` not rebound) and its `_serial` is exactly an ozu_brix port
-// object; otherwise null, with no exception set. GIL held.
+// import, `_receive_frame_by_serial` not rebound, no instance attribute named receive_frame) and
+// its `_serial` is exactly an ozu_brix port object; otherwise null, with no exception set. GIL
+// held. (The first character of a frame comes from `channel.read()`, which decodes with the
+// channel's `encoding`: callers that read it natively check `read` themselves.)
 //
 // On success keep_alive owns the port object. The caller must hold keep_alive for as long as it
 // uses the returned port, in particular while it reads without the GIL: the port object owns the

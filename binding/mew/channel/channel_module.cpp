@@ -346,6 +346,12 @@ serial::Port* exact_mew_serial_port(PyObject* channel, Handle& keep_alive) {
         PyErr_Clear();
         return nullptr;
     }
+    // An instance attribute named receive_frame hides the method.
+    Handle dict = steal(PyObject_GenericGetDict(channel, nullptr));
+    if (!dict || PyDict_GetItemWithError(dict.get(), OZU_ID("receive_frame")) || PyErr_Occurred()) {
+        PyErr_Clear();
+        return nullptr;
+    }
     Handle port = get(channel, OZU_ID("_serial"));
     if (!port) {
         PyErr_Clear();  // receive_frame() itself will raise it
