@@ -103,7 +103,7 @@ def storage_station_demo():
     master = None
     try:
         station.start()
-        master = ozu_mew.MewMaster("brix:pipe:plant:a", timeout=LINE_TIMEOUT, query_timeout=1.0)
+        master = ozu_mew.MewMaster("brix:pipe:plant:a", timeout=LINE_TIMEOUT, query_timeout=0.5)
 
         master.set_uint16(3, "DT10", 500)
         show("read DT10", master.get_uint16(3, "DT10"))
