@@ -124,6 +124,8 @@ class Touchy(StorageStation):
             raise ValueError("boom")
         if name == "R0002":
             raise Fatal()
+        if name == "R0003":
+            self.close()  # from the worker itself
         super().on_set_coil(station, name, value)
 
     def on_get_multi_uint16(self, station, name, count):
@@ -283,3 +285,16 @@ def test_several_master_threads_at_once(closing, ends):
         t.join(20)
     assert errors == []
     assert [fd.registers[("D", n * 10 + 1)] for n in range(4)] == [39] * 4
+
+
+def test_station_closed_from_its_own_hook(closing, ends, monkeypatch, capsys):
+    ended = []
+    monkeypatch.setattr(threading, "excepthook", lambda args: ended.append(args.exc_type))
+    fd = closing(Touchy(ends[0], timeout=LINE))
+    fd.start()
+    m = master(closing, ends[1], query_timeout=0.3)
+    with pytest.raises(IOError):
+        m.set_coil(1, "R0003", True)
+    wait_until(lambda: not fd._slave_thread.is_alive() and not fd._receiver_thread.is_alive())
+    assert ended == [] and fd._slave_stop_flag is True and fd._query_listeners == []
+    capsys.readouterr()

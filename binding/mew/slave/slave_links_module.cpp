@@ -106,12 +106,18 @@ bool start_worker(PyObject* self, PyObject* worker_name) {
 }
 
 // Sets the flag and waits, without a time limit, for the worker, unless the flag was already set.
+// Called from the worker itself (a hook stopping its station), the flag alone ends the worker
+// after the current request: waiting would wait on ourselves.
 bool stop_worker(PyObject* self) {
     const int stopped = flag_is_set(self, OZU_ID("_slave_stop_flag"));
     if (stopped != 0) return stopped > 0;
     if (PyObject_SetAttr(self, OZU_ID("_slave_stop_flag"), Py_True) < 0) return false;
     Handle thread = py::steal(PyObject_GetAttr(self, OZU_ID("_slave_thread")));
     if (!thread) return false;
+    Handle ident = py::steal(PyObject_GetAttr(thread.get(), OZU_ID("ident")));
+    if (!ident) return false;
+    if (PyLong_CheckExact(ident.get()) && PyLong_AsUnsignedLong(ident.get()) == PyThread_get_thread_ident()) return true;
+    PyErr_Clear();
     return static_cast<bool>(call_method(thread.get(), OZU_ID("join")));
 }
 
