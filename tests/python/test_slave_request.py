@@ -316,3 +316,16 @@ def test_replaced_codec_operations_take_effect(monkeypatch):
     s = slave(1)
     assert s.process_request("%01#WDD00100001010100FF00**\r") == "%01$WD**\r"
     assert s.calls == [("on_set_multi_uint16", 1, "D00100", [2, 510])]
+
+
+@pytest.mark.parametrize("name", ["\u20ac0012", "\U0001f6000012", "\xe90012"])
+def test_names_beyond_ascii_are_passed_as_received(name):
+    s = slave(1, coil=True)
+    assert s.process_request("%01#RCS" + name + "**\r") == "%01$RC120\r"
+    assert s.process_request(with_check("%01#WCS" + name + "1")) == "%01$WC14\r"
+    assert s.calls == [("on_get_coil", 1, name), ("on_set_coil", 1, name, True)]
+
+
+def test_unencodable_frame_fails_as_its_block_check_does():
+    with pytest.raises(UnicodeEncodeError):
+        slave(1).process_request("%01#RCS\ud8000012AA\r")
