@@ -63,12 +63,12 @@ void check_round_trips(std::int64_t v) {
 }
 
 // Every frame a builder returns must be well formed.
-void check_frame(const Result<std::string>& r, std::int64_t station, Command cmd) {
+void check_frame(const Result<Frame>& r, std::int64_t station, Command cmd) {
     if (!r.ok()) {
         require(r.failure.error != Error::none);
         return;
     }
-    const std::string& f = r.value;
+    const std::string f = r.value.str();
     const Text8 t = as_text(f);
     require(f.size() >= 9 && f.front() == '%' && f.back() == '\r');
     for (std::size_t i = 0; i + 1 < f.size(); ++i) require(f[i] >= 0x20 && f[i] < 0x7F);
@@ -121,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A read request names exactly the registers asked for.
     const auto rd = build_read_registers(station, as_text(a), count, opt);
     if (rd.ok()) {
-        const Text8 t = as_text(rd.value);
+        const Text8 t = as_text(rd.value.view());
         const auto pos = static_cast<std::size_t>(command_position(t)) + 2;
         require(register_count_at(t, pos).value == count);
     }

@@ -63,7 +63,7 @@ TEST(Fields, Writers) {
 
 struct RequestCase {
     const char* what;
-    Result<std::string> got;
+    Result<Frame> got;
     const char* frame;
 };
 

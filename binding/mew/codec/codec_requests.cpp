@@ -21,15 +21,30 @@ bool as_int64(PyObject* value, std::int64_t& out) {
     return overflow == 0;
 }
 
-// The items of an exact list of plain ints that fit 64 bits.
-bool int64_values(PyObject* values, std::vector<std::int64_t>& out) {
-    if (!PyList_CheckExact(values)) return false;
-    const Py_ssize_t n = PyList_GET_SIZE(values);
-    out.resize(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (!as_int64(PyList_GET_ITEM(values, i), out[static_cast<std::size_t>(i)])) return false;
-    return true;
-}
+// The items of an exact list of plain ints that fit 64 bits; short lists need no allocation.
+class Int64Values {
+public:
+    bool read(PyObject* values) {
+        if (!PyList_CheckExact(values)) return false;
+        const auto n = static_cast<std::size_t>(PyList_GET_SIZE(values));
+        std::int64_t* out = small_;
+        if (n > kSmall) {
+            large_.resize(n);
+            out = large_.data();
+        }
+        for (std::size_t i = 0; i < n; ++i)
+            if (!as_int64(PyList_GET_ITEM(values, static_cast<Py_ssize_t>(i)), out[i])) return false;
+        items_ = {out, n};
+        return true;
+    }
+    std::span<const std::int64_t> items() const { return items_; }
+
+private:
+    static constexpr std::size_t kSmall = 32;
+    std::int64_t small_[kSmall];
+    std::vector<std::int64_t> large_;
+    std::span<const std::int64_t> items_;
+};
 
 // Values whose truth cannot fail or run code of the caller's.
 bool plain_truth(PyObject* value) {
@@ -58,8 +73,8 @@ struct Fast {
     PyObject* result = nullptr;
 };
 
-Fast finish(const core::Result<std::string>& r, Names names) {
-    if (r.ok()) return {true, ascii_str(r.value).release()};
+Fast finish(const core::Result<core::Frame>& r, Names names) {
+    if (r.ok()) return {true, ascii_str(r.value.view()).release()};
     if (r.failure.error == core::Error::too_large) return {};
     return {true, raise_failure(r.failure, names.of(r.failure.arg))};
 }
@@ -301,9 +316,9 @@ PyObject* write_registers_steps(PyObject* station, PyObject* reg_start, PyObject
 
 PyObject* write_registers(PyObject* station, PyObject* reg_start, PyObject* values, core::Arg name_arg) {
     std::int64_t s = 0;
-    std::vector<std::int64_t> numbers;
-    if (class_untouched() && as_int64(station, s) && int64_values(values, numbers)) {
-        const Fast f = finish(core::build_write_registers(s, any_text(reg_start), numbers, options(), name_arg),
+    Int64Values numbers;
+    if (class_untouched() && as_int64(station, s) && numbers.read(values)) {
+        const Fast f = finish(core::build_write_registers(s, any_text(reg_start), numbers.items(), options(), name_arg),
                               {reg_start, nullptr});
         if (f.done) return f.result;
     }
@@ -360,9 +375,10 @@ PyObject* fill_write_word_unit_of_contact_message(BoundArgs& a) {
     PyObject* start = a[1];
     PyObject* values = a[2];
     std::int64_t s = 0;
-    std::vector<std::int64_t> numbers;
-    if (class_untouched() && as_int64(station, s) && int64_values(values, numbers)) {
-        const Fast f = finish(core::build_write_contact_words(s, any_text(start), numbers, options()), {start, nullptr});
+    Int64Values numbers;
+    if (class_untouched() && as_int64(station, s) && numbers.read(values)) {
+        const Fast f = finish(core::build_write_contact_words(s, any_text(start), numbers.items(), options()),
+                              {start, nullptr});
         if (f.done) return f.result;
     }
     return write_words_steps(station, start, values);

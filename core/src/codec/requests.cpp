@@ -27,15 +27,14 @@ bool safe(const AnyText& text) {
     return text.visit([](auto t) { return is_safe_name(t); });
 }
 
-// The frame under construction; names are known to be ASCII once they passed `safe`.
+// The frame under construction; names are known to be ASCII once they passed the name checks.
 class FrameText {
 public:
     FrameText(std::uint64_t station, std::string_view cmd) {
-        text_.reserve(32);
         text_.append(header_prefix(station).view());
         text_.append(cmd);
     }
-    void put(std::uint32_t c) { text_.push_back(static_cast<char>(c)); }
+    void put(std::uint32_t c) { text_.push(static_cast<char>(c)); }
     void put(std::string_view s) { text_.append(s); }
     void put(const AnyText& text, Span span) {
         for (std::size_t i = span.start; i < span.stop; ++i) put(text[i]);
@@ -54,15 +53,15 @@ public:
         for (int i = 4; i >= 0; --i, n /= 10) digits[i] = static_cast<char>('0' + n % 10);
         put({digits, 5});
     }
-    std::string finish() {
-        const std::uint8_t check = xor_bytes(reinterpret_cast<const std::uint8_t*>(text_.data()), text_.size());
-        const auto tail = tail_of(check);
-        text_.append(tail.data(), tail.size());
+    Frame finish() {
+        const std::string_view body = text_.view();
+        const auto tail = tail_of(xor_bytes(reinterpret_cast<const std::uint8_t*>(body.data()), body.size()));
+        text_.append({tail.data(), tail.size()});
         return std::move(text_);
     }
 
 private:
-    std::string text_;
+    Frame text_;
 };
 
 std::string decimal(std::int64_t n) {
@@ -77,7 +76,7 @@ bool last_of(std::int64_t start, std::int64_t count, std::int64_t& last) {
     return true;
 }
 
-Result<std::string> failed(Failure f) { return {{}, f}; }
+Result<Frame> failed(Failure f) { return {{}, f}; }
 
 // The register part shared by "RD" and "WD": area letter, first and last register.
 // Returns a failure or nothing.
@@ -109,7 +108,7 @@ Failure put_values(FrameText& frame, std::span<const std::int64_t> values, bool 
     return {};
 }
 
-Result<std::string> contact_request(std::int64_t station, const AnyText& contact, std::string_view cmd,
+Result<Frame> contact_request(std::int64_t station, const AnyText& contact, std::string_view cmd,
                                     const bool* value) {
     if (const Failure f = check_contact_name(contact)) return failed(f);
     const Span address = slice_from(contact.size(), 1);
@@ -123,6 +122,11 @@ Result<std::string> contact_request(std::int64_t station, const AnyText& contact
 }
 
 }  // namespace
+
+void Frame::append_long(std::string_view text) {
+    if (heap_.empty()) heap_.assign(inline_, size_);
+    heap_.append(text);
+}
 
 Failure check_contact_name(AnyText contact) noexcept {
     if (!safe(contact)) return fail(Error::bad_name, Arg::contact, {0, contact.size()});
@@ -153,15 +157,15 @@ Failure check_register_number(std::int64_t number, Arg arg) noexcept {
     return {};
 }
 
-Result<std::string> build_read_contact(std::int64_t station, AnyText contact, BuildOptions) {
+Result<Frame> build_read_contact(std::int64_t station, AnyText contact, BuildOptions) {
     return contact_request(station, contact, "RCS", nullptr);
 }
 
-Result<std::string> build_write_contact(std::int64_t station, AnyText contact, bool value, BuildOptions) {
+Result<Frame> build_write_contact(std::int64_t station, AnyText contact, bool value, BuildOptions) {
     return contact_request(station, contact, "WCS", &value);
 }
 
-Result<std::string> build_read_contact_words(std::int64_t station, AnyText start, std::optional<AnyText> end,
+Result<Frame> build_read_contact_words(std::int64_t station, AnyText start, std::optional<AnyText> end,
                                              std::optional<std::int64_t> word_count, BuildOptions opt) {
     const Span start_word = slice_from(start.size(), 2);
     if (opt.assertions) {
@@ -213,7 +217,7 @@ Result<std::string> build_read_contact_words(std::int64_t station, AnyText start
     return {frame.finish(), {}};
 }
 
-Result<std::string> build_write_contact_words(std::int64_t station, AnyText start, std::span<const std::int64_t> values,
+Result<Frame> build_write_contact_words(std::int64_t station, AnyText start, std::span<const std::int64_t> values,
                                               BuildOptions opt) {
     if (opt.assertions) {
         if (start.empty()) return failed(index_error(Arg::contact_start, start));
@@ -236,7 +240,7 @@ Result<std::string> build_write_contact_words(std::int64_t station, AnyText star
     return {frame.finish(), {}};
 }
 
-Result<std::string> build_read_registers(std::int64_t station, AnyText reg_start, std::int64_t reg_count,
+Result<Frame> build_read_registers(std::int64_t station, AnyText reg_start, std::int64_t reg_count,
                                          BuildOptions opt) {
     if (opt.assertions && reg_count <= 0) return failed(fail(Error::assertion_failed, Arg::reg_count));
     if (const Failure f = check_register_name(reg_start, Arg::reg_start)) return failed(f);
@@ -246,7 +250,7 @@ Result<std::string> build_read_registers(std::int64_t station, AnyText reg_start
     return {frame.finish(), {}};
 }
 
-Result<std::string> build_write_registers(std::int64_t station, AnyText reg_start, std::span<const std::int64_t> values,
+Result<Frame> build_write_registers(std::int64_t station, AnyText reg_start, std::span<const std::int64_t> values,
                                           BuildOptions opt, Arg name_arg) {
     if (opt.assertions && values.empty()) return failed(fail(Error::assertion_failed, Arg::values));
     if (const Failure f = check_register_name(reg_start, name_arg)) return failed(f);
@@ -258,7 +262,7 @@ Result<std::string> build_write_registers(std::int64_t station, AnyText reg_star
     return {frame.finish(), {}};
 }
 
-Result<std::string> build_write_register(std::int64_t station, AnyText reg, std::int64_t value, BuildOptions opt) {
+Result<Frame> build_write_register(std::int64_t station, AnyText reg, std::int64_t value, BuildOptions opt) {
     const std::int64_t values[] = {value};
     return build_write_registers(station, reg, values, opt, Arg::reg);
 }
