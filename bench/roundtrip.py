@@ -109,17 +109,33 @@ def open_pair(transport):
     return station, master
 
 
-def run(master, total, threads):
+def thread_cpu(native_id):
+    """CPU seconds of one thread of this process so far (0 once it has ended)."""
+    try:
+        with open("/proc/self/task/%d/stat" % native_id) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return 0.0
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def run(master, total, threads, where=None):
+    """`total` round trips from `threads` threads. With `where` (a dict of name -> thread), also
+    returns the CPU seconds each of those threads and the querying threads used."""
     per_thread = total // threads
     failures = []
+    callers_cpu = []
+    before = {name: thread_cpu(t.native_id) for name, t in (where or {}).items()}
 
     def loop():
+        start = thread_cpu(threading.get_native_id())
         try:
             for _ in range(per_thread):
                 if master.get_uint16(1, "DT0") != 0x1234:
                     raise AssertionError("wrong value")
         except BaseException as exc:  # reported by the caller
             failures.append(exc)
+        callers_cpu.append(thread_cpu(threading.get_native_id()) - start)
 
     workers = [threading.Thread(target=loop) for _ in range(threads)]
     wall, cpu = time.perf_counter(), time.process_time()
@@ -130,7 +146,11 @@ def run(master, total, threads):
     wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
     if failures:
         raise failures[0]
-    return per_thread * threads, wall, cpu
+    if where is None:
+        return per_thread * threads, wall, cpu
+    split = {name: thread_cpu(t.native_id) - before[name] for name, t in where.items()}
+    split["querying threads"] = sum(callers_cpu)
+    return per_thread * threads, wall, cpu, split
 
 
 def bench(kind, count):
@@ -138,13 +158,16 @@ def bench(kind, count):
     station, master = open_pair(transport)
     try:
         run(master, 500, 1)  # warm up
+        where = {"master receiver": master._receiver_thread, "station receiver": station._receiver_thread,
+                 "station worker": station._slave_thread}
         for threads in (1, 4):
             helper = transport.helper_cpu()
-            n, wall, cpu = run(master, count, threads)
+            n, wall, cpu, split = run(master, count, threads, where)
             helper = transport.helper_cpu() - helper
             extra = "   socat %.1f us/rt" % (helper / n * 1e6) if transport.socat else ""
             print("%-4s %d thread%s  %8.0f round trips/s   %6.1f us CPU/rt%s"
                   % (kind, threads, " " if threads == 1 else "s", n / wall, cpu / n * 1e6, extra), flush=True)
+            print("       CPU us/rt by thread: " + ", ".join("%s %.1f" % (k, v / n * 1e6) for k, v in split.items()))
     finally:
         master.close()
         station.close()
