@@ -115,8 +115,10 @@ bool stop_worker(PyObject* self) {
     Handle thread = py::steal(PyObject_GetAttr(self, OZU_ID("_slave_thread")));
     if (!thread) return false;
     Handle ident = py::steal(PyObject_GetAttr(thread.get(), OZU_ID("ident")));
-    if (!ident) return false;
-    if (PyLong_CheckExact(ident.get()) && PyLong_AsUnsignedLong(ident.get()) == PyThread_get_thread_ident()) return true;
+    if (ident && PyLong_CheckExact(ident.get())) {
+        const unsigned long id = PyLong_AsUnsignedLong(ident.get());
+        if (!PyErr_Occurred() && id == PyThread_get_thread_ident()) return true;
+    }
     PyErr_Clear();
     return static_cast<bool>(call_method(thread.get(), OZU_ID("join")));
 }
