@@ -2,6 +2,7 @@
 import random
 import re
 import threading
+import time
 
 import pytest
 
@@ -230,3 +231,18 @@ def test_lifecycle(closing, ends):
     assert peer.ask("%01#WCSR00121**\r") == "%01$WC14\r"
     d.close()
     assert not d._slave_thread.is_alive() and not d._receiver_thread.is_alive()
+
+
+def test_idle_worker_polls_through_the_module_sleep(closing, ends, monkeypatch):
+    naps = []
+
+    def recording_sleep(seconds):
+        naps.append(seconds)
+        time.sleep(seconds)
+
+    monkeypatch.setattr(ozu_mew, "sleep", recording_sleep)
+    d = demo(closing, ends[0])
+    d.start()
+    wait_until(lambda: len(naps) >= 3)
+    d.stop()
+    assert set(naps) == {0.01}

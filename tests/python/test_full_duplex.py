@@ -1,5 +1,6 @@
 """MewFullDuplexBase: master and station on one link, its worker, lifecycle and failures."""
 import io
+import queue
 import threading
 
 import pytest
@@ -298,3 +299,26 @@ def test_station_closed_from_its_own_hook(closing, ends, monkeypatch, capsys):
     wait_until(lambda: not fd._slave_thread.is_alive() and not fd._receiver_thread.is_alive())
     assert ended == [] and fd._slave_stop_flag is True and fd._query_listeners == []
     capsys.readouterr()
+
+
+def test_worker_uses_the_module_thread_and_queue(closing, ends, monkeypatch):
+    waits, threads = [], []
+
+    class RecordingQueue(queue.Queue):
+        def get(self, block=True, timeout=None):
+            waits.append((block, timeout))
+            return super().get(block, timeout)
+
+    class RecordingThread(threading.Thread):
+        def __init__(self, *args, **kwargs):
+            threads.append(kwargs)
+            super().__init__(*args, **kwargs)
+
+    fd = station(closing, ends[0])
+    monkeypatch.setattr(ozu_mew, "Queue", RecordingQueue)
+    monkeypatch.setattr(ozu_mew, "Thread", RecordingThread)
+    fd.start()
+    assert threads == [{"target": fd.check_and_process_request}]
+    assert type(fd._query_listeners[0]) is RecordingQueue and not fd._slave_thread.daemon
+    wait_until(lambda: waits)
+    assert waits[0] == (True, 0.1)
