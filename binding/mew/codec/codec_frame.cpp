@@ -101,6 +101,20 @@ PyObject* is_type(PyObject* data, char mark, PyObject* name) {
     return PyObject_RichCompare(type.get(), expected.get(), Py_EQ);
 }
 
+// The command code as the class's own interned text.
+PyObject* command_name(core::Command cmd) {
+    switch (cmd) {
+        case core::Command::RCS: return Py_NewRef(OZU_ID("RCS"));
+        case core::Command::WCS: return Py_NewRef(OZU_ID("WCS"));
+        case core::Command::RCC: return Py_NewRef(OZU_ID("RCC"));
+        case core::Command::WCC: return Py_NewRef(OZU_ID("WCC"));
+        case core::Command::RD: return Py_NewRef(OZU_ID("RD"));
+        case core::Command::WD: return Py_NewRef(OZU_ID("WD"));
+        case core::Command::unknown: break;
+    }
+    return Py_NewRef(OZU_ID("UNKNOWN"));
+}
+
 }  // namespace
 
 PyObject* calc_crc(BoundArgs& a) {
@@ -188,19 +202,6 @@ PyObject* command_start_position(BoundArgs& a) {
     Handle one = int_obj(1);
     if (!one) return nullptr;
     return expect_int(add(end.get(), one.get())).release();
-}
-
-PyObject* command_name(core::Command cmd) {
-    switch (cmd) {
-        case core::Command::RCS: return Py_NewRef(OZU_ID("RCS"));
-        case core::Command::WCS: return Py_NewRef(OZU_ID("WCS"));
-        case core::Command::RCC: return Py_NewRef(OZU_ID("RCC"));
-        case core::Command::WCC: return Py_NewRef(OZU_ID("WCC"));
-        case core::Command::RD: return Py_NewRef(OZU_ID("RD"));
-        case core::Command::WD: return Py_NewRef(OZU_ID("WD"));
-        case core::Command::unknown: break;
-    }
-    return Py_NewRef(OZU_ID("UNKNOWN"));
 }
 
 PyObject* parse_command(BoundArgs& a) {

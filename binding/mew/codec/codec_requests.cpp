@@ -160,6 +160,7 @@ PyObject* contact_steps(PyObject* station, PyObject* contact, const char* cmd, P
     Handle data = header(station, cmd);
     if (!data) return nullptr;
     data = append(std::move(data), char_of(contact, 0));
+    if (!data) return nullptr;
     data = contact_address(std::move(data), tail_from(contact, 1));
     if (!data) return nullptr;
     if (value) {
@@ -193,8 +194,9 @@ PyObject* read_words_steps(PyObject* station, PyObject* start, PyObject* end, Py
         last = sum ? py::steal(PyNumber_Subtract(sum.get(), one.get())) : Handle{};
         if (!last) return nullptr;
         Handle digits = py::steal(PyObject_Str(last.get()));
+        if (!digits) return nullptr;
         Handle area = substring(start, core::slice(static_cast<std::size_t>(PyUnicode_GET_LENGTH(start)), 0, 2));
-        if (!digits || !area) return nullptr;
+        if (!area) return nullptr;
         computed_end = join({area.get(), digits.get()});
         if (!computed_end) return nullptr;
     } else if (asserts) {
@@ -219,6 +221,7 @@ PyObject* read_words_steps(PyObject* station, PyObject* start, PyObject* end, Py
     Handle data = header(station, "RCC");
     if (!data) return nullptr;
     data = append(std::move(data), char_of(start, 1));
+    if (!data) return nullptr;
     data = contact_address(std::move(data), tail_from(start, 2));
     if (!data) return nullptr;
     PyObject* end_name = computed_end ? computed_end.get() : end;
@@ -245,6 +248,7 @@ PyObject* write_words_steps(PyObject* station, PyObject* start, PyObject* values
     Handle data = header(station, "WCC");
     if (!data) return nullptr;
     data = append(std::move(data), char_of(start, 1));
+    if (!data) return nullptr;
     data = contact_address(std::move(data), tail_from(start, 2));
     if (!data) return nullptr;
     Handle word_text = tail_from(start, 2);
