@@ -89,7 +89,8 @@ bool print_line(PyObject* text, PyObject* file) {
 void ClassGuard::record(PyObject* module_dict, PyObject* global_name, PyObject* cls) {
     dict_ = module_dict;
     name_ = global_name;
-    cls_ = cls;
+    Py_XINCREF(cls);
+    Py_XSETREF(cls_, cls);  // kept alive, so the identity and flag tests never read a dead type
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     // A lookup assigns the type a version tag if it has none yet.
     Handle probe = steal(PyObject_GetAttr(cls, OZU_ID("__doc__")));

@@ -41,7 +41,8 @@ bool print_line(PyObject* text, PyObject* file = nullptr);
 
 // Guards a fast path that stands in for calling "Class.member" through a module global: valid
 // while the module global still names the class recorded at import and nobody has assigned to
-// the class since (its type version tag is unchanged).
+// the class since (its type version tag is unchanged). The guard owns a reference to the class
+// for the life of the process.
 class ClassGuard {
 public:
     void record(PyObject* module_dict, PyObject* global_name, PyObject* cls);
