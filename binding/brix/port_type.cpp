@@ -2,8 +2,9 @@
 // ozu_mew can recognise its objects exactly (through the capsule) and read frames without the GIL.
 #include "brix.hpp"
 
+#include "ozu/serial/sliced_read.hpp"
+
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <string>
 
@@ -13,10 +14,6 @@ namespace {
 
 using ozu::serial::IoError;
 using ozu::serial::Port;
-using Clock = std::chrono::steady_clock;
-
-// Waits without the GIL are cut into slices of this many seconds, so Ctrl-C is seen in long reads.
-constexpr double kSignalSlice = 0.25;
 // A read(size) grows its result as bytes arrive, at most this much per step.
 constexpr std::size_t kReadStep = 64 * 1024;
 
@@ -124,38 +121,23 @@ PyObject* port_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     // Bytes already buffered need no wait and no GIL release.
     std::size_t have = port.read_buffered(reinterpret_cast<std::uint8_t*>(out.data()), out.size());
 
-    const std::optional<double> timeout = port.timeout();
-    const bool unlimited = !timeout;
-    const bool no_wait = timeout && *timeout <= 0;
-    const Clock::time_point end =
-        unlimited || no_wait ? Clock::time_point{}
-                             : Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                  std::chrono::duration<double>(std::min(*timeout, 1e9)));
+    const serial::SlicedWait wait(port.timeout());
     while (have < want) {
-        double wait = 0;
-        if (unlimited) {
-            wait = kSignalSlice;
-        } else if (!no_wait) {
-            double left = std::chrono::duration<double>(end - Clock::now()).count();
-            wait = std::clamp(left, 0.0, kSignalSlice);
-        }
         if (out.size() == have) out.resize(std::min(want, have + kReadStep));
         IoError err;
         std::ptrdiff_t got;
         {
             py::GilRelease nogil;
-            got = port.read(reinterpret_cast<std::uint8_t*>(out.data()) + have, out.size() - have, wait, err);
+            got = serial::read_sliced(port, reinterpret_cast<std::uint8_t*>(out.data()) + have, out.size() - have,
+                                      wait, err, [&] { return nogil.run_signal_handlers(); });
         }
-        if (got < 0) {
+        if (got == serial::kReadStopped) return nullptr;
+        if (got == serial::kReadFailed) {
             if (have == 0) return raise_for(self, err);
             break;  // return what arrived; the condition shows again on the next call
         }
+        if (got == 0) break;
         have += static_cast<std::size_t>(got);
-        if (got == 0) {
-            if (no_wait) break;
-            if (!unlimited && Clock::now() >= end) break;
-            if (PyErr_CheckSignals() < 0) return nullptr;
-        }
     }
     return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(have));
 }

@@ -75,6 +75,15 @@ public:
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 
+    // Takes the GIL back briefly to run pending signal handlers. False when one raised; its
+    // exception is then pending.
+    bool run_signal_handlers() noexcept {
+        PyEval_RestoreThread(state_);
+        const bool ok = PyErr_CheckSignals() == 0;
+        state_ = PyEval_SaveThread();
+        return ok;
+    }
+
 private:
     PyThreadState* state_;
 };

@@ -14,14 +14,13 @@
 
 #include "channel/channel_fast_path.hpp"
 #include "ozu/serial/frame_reader.hpp"
+#include "ozu/serial/sliced_read.hpp"
 #include "runtime/brix_capi.hpp"
 #include "runtime/class_builder.hpp"
 
-#include <algorithm>
-#include <chrono>
 #include <cstddef>
-#include <optional>
 #include <string>
+#include <utility>
 
 namespace ozu::mew::channel {
 namespace {
@@ -167,69 +166,30 @@ PyObject* receive_generic(PyObject* serial) {
     return data.decode();
 }
 
-// The GIL given up for the scope, taken back briefly to run pending signal handlers.
-class Released {
-public:
-    Released() noexcept : state_(PyEval_SaveThread()) {}
-    ~Released() { PyEval_RestoreThread(state_); }
-    Released(const Released&) = delete;
-    Released& operator=(const Released&) = delete;
-
-    // False when a signal handler raised; its exception is then pending.
-    bool handle_signals() noexcept {
-        PyEval_RestoreThread(state_);
-        const bool ok = PyErr_CheckSignals() == 0;
-        state_ = PyEval_SaveThread();
-        return ok;
-    }
-
-private:
-    PyThreadState* state_;
-};
-
 // One byte as the port object's read() delivers it: from the buffer at once, otherwise waiting up
 // to the port's read time-out in slices, between which signal handlers run (Ctrl-C ends a long
 // wait as it ends the wait of read()).
 class NativeSource {
 public:
-    NativeSource(serial::Port& port, Released& gil) noexcept : port_(port), gil_(gil) {}
+    NativeSource(serial::Port& port, py::GilRelease& nogil) noexcept : port_(port), nogil_(nogil) {}
 
     int next(std::uint8_t& byte, serial::IoError& err) {
-        using Clock = std::chrono::steady_clock;
         if (port_.read_buffered(&byte, 1) == 1) return 1;
-        const std::optional<double> timeout = port_.timeout();
-        const bool unlimited = !timeout;
-        const bool no_wait = timeout && *timeout <= 0;
-        const Clock::time_point end =
-            unlimited || no_wait ? Clock::time_point{}
-                                 : Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                      std::chrono::duration<double>(std::min(*timeout, 1e9)));
-        for (;;) {
-            double wait = 0;
-            if (unlimited) {
-                wait = kSignalSlice;
-            } else if (!no_wait) {
-                wait = std::clamp(std::chrono::duration<double>(end - Clock::now()).count(), 0.0, kSignalSlice);
-            }
-            std::ptrdiff_t got = port_.read(&byte, 1, wait, err);
-            if (got > 0) return 1;
-            if (got < 0) return -1;
-            if (no_wait || (!unlimited && Clock::now() >= end)) return 0;
-            if (!gil_.handle_signals()) {
-                interrupted_ = true;
-                return -1;
-            }
+        const serial::SlicedWait wait(port_.timeout());
+        std::ptrdiff_t got =
+            serial::read_sliced(port_, &byte, 1, wait, err, [this] { return nogil_.run_signal_handlers(); });
+        if (got == serial::kReadStopped) {
+            interrupted_ = true;
+            return -1;
         }
+        return got < 0 ? -1 : static_cast<int>(got);
     }
 
     bool interrupted() const noexcept { return interrupted_; }
 
 private:
-    // The slice of ozu_brix's read(), so both see signals equally soon.
-    static constexpr double kSignalSlice = 0.25;
-
     serial::Port& port_;
-    Released& gil_;
+    py::GilRelease& nogil_;
     bool interrupted_ = false;
 };
 
@@ -249,8 +209,8 @@ PyObject* receive_frame_native(PyObject* port_object, serial::Port& port) {
     serial::FrameResult result;
     bool interrupted = false;
     {
-        Released gil;
-        NativeSource source(port, gil);
+        py::GilRelease nogil;
+        NativeSource source(port, nogil);
         result = serial::read_frame_from(source, std::string(), serial::kMaxFrameLength);
         interrupted = source.interrupted();
     }

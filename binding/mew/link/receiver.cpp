@@ -5,10 +5,11 @@
 #include "runtime/brix_capi.hpp"
 #include "runtime/class_builder.hpp"
 #include "runtime/module_globals.hpp"
+#include "ozu/serial/sliced_read.hpp"
 
-#include <algorithm>
-#include <chrono>
+#include <cstddef>
 #include <cstring>
+#include <utility>
 
 namespace ozu::mew::link {
 namespace {
@@ -102,9 +103,6 @@ bool receive_and_dispatch(PyObject* self, PyObject* c) {
 // instance attribute standing in for them, an encoding that is not text) sends it the generic way.
 
 const brix::CApi* g_brix = nullptr;
-using Clock = std::chrono::steady_clock;
-// As the port's own read(): long waits are cut into slices so that signals are looked at.
-constexpr double kWaitSlice = 0.25;
 
 struct NativeChannel {
     Handle port_object;  // keeps the core port alive while it is read without the GIL
@@ -140,35 +138,19 @@ int read_first_byte(const NativeChannel& native, char& byte) {
     serial::Port& port = *native.port;
     auto* dst = reinterpret_cast<std::uint8_t*>(&byte);
     if (port.read_buffered(dst, 1) == 1) return 1;
-    const std::optional<double> timeout = port.timeout();
-    const bool unlimited = !timeout;
-    const bool no_wait = timeout && *timeout <= 0;
-    const Clock::time_point end =
-        unlimited || no_wait ? Clock::time_point{}
-                             : Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                  std::chrono::duration<double>(std::min(*timeout, 1e9)));
-    for (;;) {
-        double wait = 0;
-        if (unlimited) {
-            wait = kWaitSlice;
-        } else if (!no_wait) {
-            double left = std::chrono::duration<double>(end - Clock::now()).count();
-            wait = std::clamp(left, 0.0, kWaitSlice);
-        }
-        serial::IoError err;
-        std::ptrdiff_t got;
-        {
-            GilRelease nogil;
-            got = port.read(dst, 1, wait, err);
-        }
-        if (got < 0) {
-            g_brix->raise_port_error(native.port_object.get(), err);
-            return -1;
-        }
-        if (got > 0) return 1;
-        if (no_wait || (!unlimited && Clock::now() >= end)) return 0;
-        if (PyErr_CheckSignals() < 0) return -1;
+    serial::IoError err;
+    std::ptrdiff_t got;
+    {
+        GilRelease nogil;
+        got = serial::read_sliced(port, dst, 1, serial::SlicedWait(port.timeout()), err,
+                                  [&] { return nogil.run_signal_handlers(); });
     }
+    if (got == serial::kReadStopped) return -1;
+    if (got == serial::kReadFailed) {
+        g_brix->raise_port_error(native.port_object.get(), err);
+        return -1;
+    }
+    return static_cast<int>(got);
 }
 
 // `channel.read()` of a native channel: the port's byte, decoded with the channel's encoding as
