@@ -21,6 +21,20 @@ Handle call_global(PyObject* name, PyObject* const* args, Py_ssize_t nargs, PyOb
     return steal(PyObject_Vectorcall(fn, args, static_cast<size_t>(nargs), kwnames));
 }
 
+Handle call_global_member(PyObject* name, PyObject* member, PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* owner = global(name);
+    if (!owner) return {};
+    Handle fn = steal(PyObject_GetAttr(owner, member));
+    if (!fn) return {};
+    const Py_ssize_t n = args ? PyTuple_GET_SIZE(args) : 0;
+    Handle all = steal(PyTuple_New(n + 1));
+    if (!all) return {};
+    PyTuple_SET_ITEM(all.get(), 0, Py_NewRef(self));
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(all.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(args, i)));
+    const bool has_kwargs = kwargs && PyDict_GET_SIZE(kwargs) > 0;
+    return steal(PyObject_Call(fn.get(), all.get(), has_kwargs ? kwargs : nullptr));
+}
+
 Handle import_from(const char* module, const char* name) {
     Handle mod = steal(PyImport_ImportModule(module));
     if (!mod) return {};

@@ -227,20 +227,7 @@ PyObject* init_impl(BoundArgs& a) {
         if (!one || PyObject_SetAttr(self, OZU_ID("_query_timeout"), one.get()) < 0) return nullptr;
     }
 
-    PyObject* base = global(OZU_ID("MewBase"));
-    if (!base) return nullptr;
-    Handle base_init = steal(PyObject_GetAttr(base, OZU_ID("__init__")));
-    if (!base_init) return nullptr;
-    PyObject* extra = a.star_args.get();
-    Py_ssize_t n = PyTuple_GET_SIZE(extra);
-    Handle args = steal(PyTuple_New(n + 1));
-    if (!args) return nullptr;
-    PyTuple_SET_ITEM(args.get(), 0, Py_NewRef(self));
-    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(args.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(extra, i)));
-    Handle rest = steal(PyDict_Copy(kwargs));
-    if (!rest) return nullptr;
-    Handle done = steal(PyObject_Call(base_init.get(), args.get(), rest.get()));
-    if (!done) return nullptr;
+    if (!call_global_member(OZU_ID("MewBase"), OZU_ID("__init__"), self, a.star_args.get(), kwargs)) return nullptr;
 
     Handle lock = call_global(OZU_ID("Lock"), nullptr, 0);
     if (!lock || PyObject_SetAttr(self, OZU_ID("_query_lock"), lock.get()) < 0) return nullptr;

@@ -230,18 +230,8 @@ PyObject* done(const Handle& result) { return result ? none().release() : nullpt
 
 PyObject* init_impl(BoundArgs& a) {
     PyObject* self = a[0];
-    PyObject* base = global(OZU_ID("MewMasterBase"));
-    if (!base) return nullptr;
-    Handle base_init = steal(PyObject_GetAttr(base, OZU_ID("__init__")));
-    if (!base_init) return nullptr;
-    PyObject* extra = a.star_args.get();
-    Py_ssize_t n = PyTuple_GET_SIZE(extra);
-    Handle args = steal(PyTuple_New(n + 1));
-    if (!args) return nullptr;
-    PyTuple_SET_ITEM(args.get(), 0, Py_NewRef(self));
-    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(args.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(extra, i)));
-    Handle inited = steal(PyObject_Call(base_init.get(), args.get(), a.kwargs.get()));
-    if (!inited) return nullptr;
+    if (!call_global_member(OZU_ID("MewMasterBase"), OZU_ID("__init__"), self, a.star_args.get(), a.kwargs.get()))
+        return nullptr;
     // The link's own start: a derived class's start (which may start more) is its own business.
     PyObject* link = global(OZU_ID("MewBase"));
     if (!link) return nullptr;

@@ -27,22 +27,6 @@ Handle take_exception() {
     return py::steal(value);
 }
 
-// Calls cls.<member>(self, *args, **kwargs) with the class as currently bound in the module.
-Handle call_base(PyObject* cls_name, PyObject* member, PyObject* self, PyObject* args = nullptr,
-                 PyObject* kwargs = nullptr) {
-    PyObject* cls = py::global(cls_name);
-    if (!cls) return {};
-    Handle fn = py::steal(PyObject_GetAttr(cls, member));
-    if (!fn) return {};
-    const Py_ssize_t n = args ? PyTuple_GET_SIZE(args) : 0;
-    Handle all = py::steal(PyTuple_New(n + 1));
-    if (!all) return {};
-    PyTuple_SET_ITEM(all.get(), 0, Py_NewRef(self));
-    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(all.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(args, i)));
-    const bool has_kwargs = kwargs && PyDict_GET_SIZE(kwargs) > 0;
-    return py::steal(PyObject_Call(fn.get(), all.get(), has_kwargs ? kwargs : nullptr));
-}
-
 // `with self._listener_lock: self._query_listeners.<op>(queue)`
 bool update_listeners(PyObject* self, PyObject* op, PyObject* queue) {
     link::WithBlock block;
@@ -159,9 +143,9 @@ PyObject* fd_init_impl(BoundArgs& a) {
     // The station's type is settled before the link is made: a failure after the master part
     // has started would leave a running receiver and an open port behind.
     if (!PyLong_CheckExact(station.get())) return py::raise_arg_type("station", "int", station.get());
-    if (!call_base(OZU_ID("MewMaster"), OZU_ID("__init__"), self, a.star_args.get(), kwargs)) return nullptr;
+    if (!py::call_global_member(OZU_ID("MewMaster"), OZU_ID("__init__"), self, a.star_args.get(), kwargs)) return nullptr;
     Handle one_tuple = py::steal(PyTuple_Pack(1, station.get()));
-    if (!one_tuple || !call_base(OZU_ID("MewSlaveBase"), OZU_ID("__init__"), self, one_tuple.get())) return nullptr;
+    if (!one_tuple || !py::call_global_member(OZU_ID("MewSlaveBase"), OZU_ID("__init__"), self, one_tuple.get())) return nullptr;
     if (!set_initial_worker_state(self)) return nullptr;
     Py_RETURN_NONE;
 }
@@ -209,14 +193,14 @@ PyObject* fd_worker_impl(BoundArgs& a) {
 
 PyObject* fd_start_impl(BoundArgs& a) {
     PyObject* self = a[0];
-    if (!call_base(OZU_ID("MewMaster"), OZU_ID("start"), self)) return nullptr;
+    if (!py::call_global_member(OZU_ID("MewMaster"), OZU_ID("start"), self)) return nullptr;
     if (!start_worker(self, OZU_ID("check_and_process_request"))) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* fd_stop_impl(BoundArgs& a) {
     PyObject* self = a[0];
-    if (!call_base(OZU_ID("MewMaster"), OZU_ID("stop"), self)) return nullptr;
+    if (!py::call_global_member(OZU_ID("MewMaster"), OZU_ID("stop"), self)) return nullptr;
     if (!stop_worker(self)) return nullptr;
     Py_RETURN_NONE;
 }
@@ -239,9 +223,9 @@ const FunctionSpec kFdChannelName{"channel_name", {{"self"}}, fd_channel_name_im
 
 PyObject* demo_init_impl(BoundArgs& a) {
     PyObject* self = a[0];
-    if (!call_base(OZU_ID("MewBase"), OZU_ID("__init__"), self, a.star_args.get(), a.kwargs.get())) return nullptr;
+    if (!py::call_global_member(OZU_ID("MewBase"), OZU_ID("__init__"), self, a.star_args.get(), a.kwargs.get())) return nullptr;
     Handle one_tuple = py::steal(PyTuple_Pack(1, a[1]));
-    if (!one_tuple || !call_base(OZU_ID("MewSlaveBase"), OZU_ID("__init__"), self, one_tuple.get())) return nullptr;
+    if (!one_tuple || !py::call_global_member(OZU_ID("MewSlaveBase"), OZU_ID("__init__"), self, one_tuple.get())) return nullptr;
     if (!set_initial_worker_state(self)) return nullptr;
     Py_RETURN_NONE;
 }
@@ -289,7 +273,7 @@ PyObject* demo_worker_impl(BoundArgs& a) {
 
 PyObject* demo_start_impl(BoundArgs& a) {
     PyObject* self = a[0];
-    if (!call_base(OZU_ID("MewBase"), OZU_ID("start"), self)) return nullptr;
+    if (!py::call_global_member(OZU_ID("MewBase"), OZU_ID("start"), self)) return nullptr;
     if (!start_worker(self, OZU_ID("_check_and_process_request"))) return nullptr;
     Py_RETURN_NONE;
 }
@@ -297,7 +281,7 @@ PyObject* demo_start_impl(BoundArgs& a) {
 PyObject* demo_stop_impl(BoundArgs& a) {
     PyObject* self = a[0];
     if (!stop_worker(self)) return nullptr;
-    if (!call_base(OZU_ID("MewBase"), OZU_ID("stop"), self)) return nullptr;
+    if (!py::call_global_member(OZU_ID("MewBase"), OZU_ID("stop"), self)) return nullptr;
     Py_RETURN_NONE;
 }
 

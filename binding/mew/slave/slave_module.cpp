@@ -202,12 +202,7 @@ Handle error_number(PyObject* code) {
 
 PyObject* init_impl(BoundArgs& a) {
     PyObject* self = a[0];
-    PyObject* abc = py::global(OZU_ID("ABC"));
-    if (!abc) return nullptr;
-    Handle base_init = py::steal(PyObject_GetAttr(abc, OZU_ID("__init__")));
-    if (!base_init) return nullptr;
-    Handle done = py::steal(PyObject_CallOneArg(base_init.get(), self));
-    if (!done) return nullptr;
+    if (!py::call_global_member(OZU_ID("ABC"), OZU_ID("__init__"), self)) return nullptr;
     if (PyObject_SetAttr(self, OZU_ID("station"), a[1]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
