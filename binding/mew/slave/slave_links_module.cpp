@@ -143,9 +143,11 @@ PyObject* fd_init_impl(BoundArgs& a) {
     // The station's type is settled before the link is made: a failure after the master part
     // has started would leave a running receiver and an open port behind.
     if (!PyLong_CheckExact(station.get())) return py::raise_arg_type("station", "int", station.get());
-    if (!py::call_global_member(OZU_ID("MewMaster"), OZU_ID("__init__"), self, a.star_args.get(), kwargs)) return nullptr;
+    if (!py::call_global_member(OZU_ID("MewMaster"), OZU_ID("__init__"), self, a.star_args.get(), kwargs))
+        return nullptr;
     Handle one_tuple = py::steal(PyTuple_Pack(1, station.get()));
-    if (!one_tuple || !py::call_global_member(OZU_ID("MewSlaveBase"), OZU_ID("__init__"), self, one_tuple.get())) return nullptr;
+    if (!one_tuple || !py::call_global_member(OZU_ID("MewSlaveBase"), OZU_ID("__init__"), self, one_tuple.get()))
+        return nullptr;
     if (!set_initial_worker_state(self)) return nullptr;
     Py_RETURN_NONE;
 }
@@ -223,9 +225,11 @@ const FunctionSpec kFdChannelName{"channel_name", {{"self"}}, fd_channel_name_im
 
 PyObject* demo_init_impl(BoundArgs& a) {
     PyObject* self = a[0];
-    if (!py::call_global_member(OZU_ID("MewBase"), OZU_ID("__init__"), self, a.star_args.get(), a.kwargs.get())) return nullptr;
+    if (!py::call_global_member(OZU_ID("MewBase"), OZU_ID("__init__"), self, a.star_args.get(), a.kwargs.get()))
+        return nullptr;
     Handle one_tuple = py::steal(PyTuple_Pack(1, a[1]));
-    if (!one_tuple || !py::call_global_member(OZU_ID("MewSlaveBase"), OZU_ID("__init__"), self, one_tuple.get())) return nullptr;
+    if (!one_tuple || !py::call_global_member(OZU_ID("MewSlaveBase"), OZU_ID("__init__"), self, one_tuple.get()))
+        return nullptr;
     if (!set_initial_worker_state(self)) return nullptr;
     Py_RETURN_NONE;
 }
@@ -320,15 +324,6 @@ PyObject* demo_get_multi_uint16_impl(BoundArgs& a) {
     if (!words) return nullptr;
     if (words.get() != Py_None && !PyList_CheckExact(words.get())) return py::raise_expected("list", words.get());
     return words.release();
-}
-
-PyObject* print_formatted(const char* format, PyObject* name, PyObject* value) {
-    Handle fmt = py::steal(PyUnicode_FromString(format));
-    Handle args = py::steal(PyTuple_Pack(2, name, value));
-    if (!fmt || !args) return nullptr;
-    Handle text = py::steal(PyUnicode_Format(fmt.get(), args.get()));
-    if (!text || !py::print_line(text.get())) return nullptr;
-    Py_RETURN_NONE;
 }
 
 PyObject* demo_set_coil_impl(BoundArgs& a) { return print_formatted("Slave: Contact %s is set to %s", a[2], a[3]); }

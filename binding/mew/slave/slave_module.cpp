@@ -207,15 +207,7 @@ PyObject* init_impl(BoundArgs& a) {
     Py_RETURN_NONE;
 }
 
-PyObject* process_invalid_frame_impl(BoundArgs& a) {
-    Handle args = py::steal(PyTuple_Pack(1, a[1]));
-    if (!args) return nullptr;
-    Handle fmt = py::steal(PyUnicode_FromString("Invalid MEW frame: %s"));
-    if (!fmt) return nullptr;
-    Handle text = py::steal(PyUnicode_Format(fmt.get(), args.get()));
-    if (!text || !py::print_line(text.get())) return nullptr;
-    Py_RETURN_NONE;
-}
+PyObject* process_invalid_frame_impl(BoundArgs& a) { return print_formatted("Invalid MEW frame: %s", a[1]); }
 
 // self.station != 0 and self.station != station and station != 0, with the value of the last
 // comparison evaluated as the result.

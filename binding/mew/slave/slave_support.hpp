@@ -29,6 +29,18 @@ Handle call_method(PyObject* self, PyObject* name, Args... args) {
     return py::steal(PyObject_VectorcallMethod(name, argv, sizeof...(Args) + 1, nullptr));
 }
 
+// print(format % (args...)): one line on standard output. None, or null with an exception set.
+template <typename... Args>
+PyObject* print_formatted(const char* format, Args... args) {
+    Handle fmt = py::steal(PyUnicode_FromString(format));
+    if (!fmt) return nullptr;
+    Handle values = py::steal(PyTuple_Pack(sizeof...(Args), args...));
+    if (!values) return nullptr;
+    Handle text = py::steal(PyUnicode_Format(fmt.get(), values.get()));
+    if (!text || !py::print_line(text.get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
 // Prints prefix + str(exc) as one line on standard output. Returns false if that failed.
 bool report_unexpected(PyObject* exc);
 
