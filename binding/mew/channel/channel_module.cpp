@@ -92,14 +92,19 @@ PyObject* write_encoded(PyObject* channel, PyObject* port, PyObject* data) {
 
 PyObject* call_method(PyObject* obj, PyObject* name) { return PyObject_CallMethodNoArgs(obj, name); }
 
+// fn(**kwargs), with a copy of the keywords.
+Handle call_with_keywords(PyObject* fn, PyObject* kwargs) {
+    Handle args = steal(PyTuple_New(0));
+    Handle kw = steal(PyDict_Copy(kwargs));
+    if (!args || !kw) return {};
+    return steal(PyObject_Call(fn, args.get(), kw.get()));
+}
+
 // super(cls, self).__init__(**kwargs)
 bool init_base(PyObject* cls, PyObject* self, PyObject* kwargs) {
     Handle super = steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), cls, self, nullptr));
     Handle init = super ? get(super.get(), OZU_ID("__init__")) : Handle();
-    Handle args = steal(PyTuple_New(0));
-    Handle kw = steal(PyDict_Copy(kwargs));
-    if (!init || !args || !kw) return false;
-    return static_cast<bool>(steal(PyObject_Call(init.get(), args.get(), kw.get())));
+    return init && call_with_keywords(init.get(), kwargs);
 }
 
 // create_serial_instance(**kwargs), looked up at call time.
@@ -107,10 +112,33 @@ Handle open_port(PyObject* kwargs) {
     PyObject* create = py::global(OZU_ID("create_serial_instance"));
     if (!create) return {};
     Handle keep = borrow(create);
-    Handle args = steal(PyTuple_New(0));
-    Handle kw = steal(PyDict_Copy(kwargs));
-    if (!args || !kw) return {};
-    return steal(PyObject_Call(create, args.get(), kw.get()));
+    return call_with_keywords(create, kwargs);
+}
+
+// Members that both serial channels implement alike, on the port object they keep in `attr`.
+
+// port.in_waiting
+PyObject* in_waiting_of(PyObject* self, PyObject* attr) {
+    Handle port = get(self, attr);
+    return port ? int_result(get(port.get(), OZU_ID("in_waiting"))) : nullptr;
+}
+
+// port.write(data.encode(self.encoding))
+PyObject* send_through(PyObject* self, PyObject* attr, PyObject* data) {
+    Handle port = get(self, attr);
+    return port ? write_encoded(self, port.get(), data) : nullptr;
+}
+
+// port.read(size).decode(self.encoding)
+PyObject* read_through(PyObject* self, PyObject* attr, PyObject* size) {
+    Handle port = get(self, attr);
+    return port ? read_decoded(self, port.get(), size) : nullptr;
+}
+
+// port.<method>(), its result dropped
+PyObject* call_on(PyObject* self, PyObject* attr, PyObject* method) {
+    Handle port = get(self, attr);
+    return port ? none_result(steal(call_method(port.get(), method))) : nullptr;
 }
 
 // Closes a port while an error is being propagated; that error wins over anything close raises.
@@ -173,30 +201,11 @@ PyObject* mew_serial_port(BoundArgs& a) {
     return serial ? str_result(get(serial.get(), OZU_ID("port"))) : nullptr;
 }
 
-PyObject* mew_serial_in_waiting(BoundArgs& a) {
-    Handle serial = get(a[0], OZU_ID("_serial"));
-    return serial ? int_result(get(serial.get(), OZU_ID("in_waiting"))) : nullptr;
-}
-
-PyObject* mew_serial_send(BoundArgs& a) {
-    Handle serial = get(a[0], OZU_ID("_serial"));
-    return serial ? write_encoded(a[0], serial.get(), a[1]) : nullptr;
-}
-
-PyObject* mew_serial_read(BoundArgs& a) {
-    Handle serial = get(a[0], OZU_ID("_serial"));
-    return serial ? read_decoded(a[0], serial.get(), a[1]) : nullptr;
-}
-
-PyObject* mew_serial_close(BoundArgs& a) {
-    Handle serial = get(a[0], OZU_ID("_serial"));
-    return serial ? none_result(steal(call_method(serial.get(), OZU_ID("close")))) : nullptr;
-}
-
-PyObject* mew_serial_reset(BoundArgs& a) {
-    Handle serial = get(a[0], OZU_ID("_serial"));
-    return serial ? none_result(steal(call_method(serial.get(), OZU_ID("reset_input_buffer")))) : nullptr;
-}
+PyObject* mew_serial_in_waiting(BoundArgs& a) { return in_waiting_of(a[0], OZU_ID("_serial")); }
+PyObject* mew_serial_send(BoundArgs& a) { return send_through(a[0], OZU_ID("_serial"), a[1]); }
+PyObject* mew_serial_read(BoundArgs& a) { return read_through(a[0], OZU_ID("_serial"), a[1]); }
+PyObject* mew_serial_close(BoundArgs& a) { return call_on(a[0], OZU_ID("_serial"), OZU_ID("close")); }
+PyObject* mew_serial_reset(BoundArgs& a) { return call_on(a[0], OZU_ID("_serial"), OZU_ID("reset_input_buffer")); }
 
 const FunctionSpec kMewSerialInit = {"__init__", {{"self"}}, mew_serial_init, nullptr, false, true};
 const FunctionSpec kMewSerialReceive = {"receive_frame", {{"self"}}, mew_serial_receive};
@@ -276,20 +285,9 @@ PyObject* dual_serial_port(BoundArgs& a) {
     return PyUnicode_Join(OZU_ID(","), names.get());
 }
 
-PyObject* dual_serial_in_waiting(BoundArgs& a) {
-    Handle reader = get(a[0], OZU_ID("_channel_to_read"));
-    return reader ? int_result(get(reader.get(), OZU_ID("in_waiting"))) : nullptr;
-}
-
-PyObject* dual_serial_send(BoundArgs& a) {
-    Handle writer = get(a[0], OZU_ID("_channel_to_write"));
-    return writer ? write_encoded(a[0], writer.get(), a[1]) : nullptr;
-}
-
-PyObject* dual_serial_read(BoundArgs& a) {
-    Handle reader = get(a[0], OZU_ID("_channel_to_read"));
-    return reader ? read_decoded(a[0], reader.get(), a[1]) : nullptr;
-}
+PyObject* dual_serial_in_waiting(BoundArgs& a) { return in_waiting_of(a[0], OZU_ID("_channel_to_read")); }
+PyObject* dual_serial_send(BoundArgs& a) { return send_through(a[0], OZU_ID("_channel_to_write"), a[1]); }
+PyObject* dual_serial_read(BoundArgs& a) { return read_through(a[0], OZU_ID("_channel_to_read"), a[1]); }
 
 // Closes the read port, then the write port; the write port is closed even when closing the read
 // port fails, and the first failure is the one that passes on.
@@ -303,13 +301,11 @@ PyObject* dual_serial_close(BoundArgs& a) {
         if (!writer || !steal(call_method(writer.get(), OZU_ID("close")))) PyErr_Clear();
         return nullptr;  // the guard restores the read port's error on the way out
     }
-    Handle writer = get(self, OZU_ID("_channel_to_write"));
-    return writer ? none_result(steal(call_method(writer.get(), OZU_ID("close")))) : nullptr;
+    return call_on(self, OZU_ID("_channel_to_write"), OZU_ID("close"));
 }
 
 PyObject* dual_serial_reset(BoundArgs& a) {
-    Handle reader = get(a[0], OZU_ID("_channel_to_read"));
-    return reader ? none_result(steal(call_method(reader.get(), OZU_ID("reset_input_buffer")))) : nullptr;
+    return call_on(a[0], OZU_ID("_channel_to_read"), OZU_ID("reset_input_buffer"));
 }
 
 PyObject* dual_serial_enter(BoundArgs& a) { return Py_NewRef(a[0]); }
