@@ -138,6 +138,28 @@ Handle contact_address(Handle data, Handle address) {
     return call_op(OZU_ID("fill_contact_address"), data.get(), address.get());
 }
 
+// int(name[2:]): the word number of a word name.
+Handle word_number(PyObject* name) {
+    Handle text = tail_from(name, 2);
+    return text ? read_int(text.get(), 10) : Handle{};
+}
+
+// first + count - 1
+Handle last_of(PyObject* first, PyObject* count) {
+    Handle one = int_obj(1);
+    Handle sum = one ? py::steal(PyNumber_Add(first, count)) : Handle{};
+    return sum ? py::steal(PyNumber_Subtract(sum.get(), one.get())) : Handle{};
+}
+
+// The header of a word command and its first word: area letter and word number of `start`.
+Handle word_header(PyObject* station, const char* cmd, PyObject* start) {
+    Handle data = header(station, cmd);
+    if (!data) return {};
+    data = append(std::move(data), char_of(start, 1));
+    if (!data) return {};
+    return contact_address(std::move(data), tail_from(start, 2));
+}
+
 PyObject* with_tail(Handle data) {
     if (!data) return nullptr;
     return expect_str(call_op(OZU_ID("append_tail"), data.get())).release();
@@ -186,12 +208,9 @@ PyObject* read_words_steps(PyObject* station, PyObject* start, PyObject* end, Py
         Handle zero = int_obj(0);
         if (!zero) return nullptr;
         if (asserts && !check_assert(PyObject_RichCompareBool(count, zero.get(), Py_GT))) return nullptr;
-        Handle word_text = tail_from(start, 2);
-        Handle word = word_text ? read_int(word_text.get(), 10) : Handle{};
+        Handle word = word_number(start);
         if (!word) return nullptr;
-        Handle one = int_obj(1);
-        Handle sum = one ? py::steal(PyNumber_Add(word.get(), count)) : Handle{};
-        last = sum ? py::steal(PyNumber_Subtract(sum.get(), one.get())) : Handle{};
+        last = last_of(word.get(), count);
         if (!last) return nullptr;
         Handle digits = py::steal(PyObject_Str(last.get()));
         if (!digits) return nullptr;
@@ -204,11 +223,9 @@ PyObject* read_words_steps(PyObject* station, PyObject* start, PyObject* end, Py
         Handle area_end = area_start ? char_of(end, 1) : Handle{};
         if (!area_end) return nullptr;
         if (!check_assert(PyObject_RichCompareBool(area_start.get(), area_end.get(), Py_EQ))) return nullptr;
-        Handle end_text = tail_from(end, 2);
-        Handle end_word = end_text ? read_int(end_text.get(), 10) : Handle{};
+        Handle end_word = word_number(end);
         if (!end_word) return nullptr;
-        Handle start_text = tail_from(start, 2);
-        Handle start_word = start_text ? read_int(start_text.get(), 10) : Handle{};
+        Handle start_word = word_number(start);
         if (!start_word) return nullptr;
         if (!check_assert(PyObject_RichCompareBool(end_word.get(), start_word.get(), Py_GE))) return nullptr;
     }
@@ -218,11 +235,7 @@ PyObject* read_words_steps(PyObject* station, PyObject* start, PyObject* end, Py
         return nullptr;
     if (last && fails_range(last.get(), core::check_word_number, core::Arg::word_count)) return nullptr;
 
-    Handle data = header(station, "RCC");
-    if (!data) return nullptr;
-    data = append(std::move(data), char_of(start, 1));
-    if (!data) return nullptr;
-    data = contact_address(std::move(data), tail_from(start, 2));
+    Handle data = word_header(station, "RCC", start);
     if (!data) return nullptr;
     PyObject* end_name = computed_end ? computed_end.get() : end;
     Handle two = int_obj(2);
@@ -245,14 +258,9 @@ PyObject* write_words_steps(PyObject* station, PyObject* start, PyObject* values
         if (!check_assert(ok)) return nullptr;
     }
     if (fail(core::check_word_name(any_text(start), core::Arg::contact_start, true), start)) return nullptr;
-    Handle data = header(station, "WCC");
+    Handle data = word_header(station, "WCC", start);
     if (!data) return nullptr;
-    data = append(std::move(data), char_of(start, 1));
-    if (!data) return nullptr;
-    data = contact_address(std::move(data), tail_from(start, 2));
-    if (!data) return nullptr;
-    Handle word_text = tail_from(start, 2);
-    Handle word = word_text ? read_int(word_text.get(), 10) : Handle{};
+    Handle word = word_number(start);
     if (!word) return nullptr;
     const Py_ssize_t n = PyObject_Length(values);
     if (n < 0) return nullptr;
@@ -285,9 +293,7 @@ Handle register_steps(Handle data, PyObject* reg, PyObject* count, PyObject* val
         number = py::steal(PyLong_FromSsize_t(n));
         if (!number) return {};
     }
-    Handle one = int_obj(1);
-    Handle sum = one ? py::steal(PyNumber_Add(first.get(), number.get())) : Handle{};
-    Handle last = sum ? py::steal(PyNumber_Subtract(sum.get(), one.get())) : Handle{};
+    Handle last = last_of(first.get(), number.get());
     if (!last || fails_range(last.get(), core::check_register_number, count ? core::Arg::reg_count : core::Arg::values))
         return {};
     char digits[16];
