@@ -118,16 +118,25 @@ PyObject* parse_uint16(BoundArgs& a) {
     return int_result(a[0], with_text(a[0], [](auto t) { return core::parse_uint16(t); }));
 }
 
-PyObject* parse_int16(BoundArgs& a) {
-    PyObject* data = a[0];
+// A signed field: the unsigned one read by `unsigned_op`, its bits taken as signed (the struct
+// codes say how when the codec class or struct is replaced).
+template <typename Parse, typename ToSigned>
+PyObject* parse_signed(PyObject* data, Parse parse, ToSigned to_signed, PyObject* unsigned_op,
+                       const char* unsigned_code, const char* signed_code) {
     if (class_untouched() && struct_untouched()) {
-        const auto r = with_text(data, [](auto t) { return core::parse_uint16(t); });
+        const auto r = with_text(data, parse);
         if (!r.ok()) return raise_failure(r.failure, data);
-        return PyLong_FromLong(core::as_int16(r.value));
+        return PyLong_FromLongLong(to_signed(r.value));
     }
-    Handle pattern = call_op(OZU_ID("parse_uint16"), data);
+    Handle pattern = call_op(unsigned_op, data);
     if (!pattern) return nullptr;
-    return expect_int(repack(pattern.get(), "H", "h")).release();
+    return expect_int(repack(pattern.get(), unsigned_code, signed_code)).release();
+}
+
+PyObject* parse_int16(BoundArgs& a) {
+    return parse_signed(
+        a[0], [](auto t) { return core::parse_uint16(t); }, [](auto v) { return core::as_int16(v); },
+        OZU_ID("parse_uint16"), "H", "h");
 }
 
 PyObject* parse_uint32(BoundArgs& a) {
@@ -150,15 +159,9 @@ PyObject* parse_uint32(BoundArgs& a) {
 }
 
 PyObject* parse_int32(BoundArgs& a) {
-    PyObject* data = a[0];
-    if (class_untouched() && struct_untouched()) {
-        const auto r = with_text(data, [](auto t) { return core::parse_uint32(t); });
-        if (!r.ok()) return raise_failure(r.failure, data);
-        return PyLong_FromLongLong(core::as_int32(r.value));
-    }
-    Handle pattern = call_op(OZU_ID("parse_uint32"), data);
-    if (!pattern) return nullptr;
-    return expect_int(repack(pattern.get(), "I", "i")).release();
+    return parse_signed(
+        a[0], [](auto t) { return core::parse_uint32(t); }, [](auto v) { return core::as_int32(v); },
+        OZU_ID("parse_uint32"), "I", "i");
 }
 
 PyObject* fill_header(BoundArgs& a) {
