@@ -79,7 +79,13 @@ bool find_speed(long baud, speed_t& code) {
     return false;
 }
 
-bool fail_gone(IoError& err, int code, const char* why) { return fail(err, ErrorKind::DeviceGone, code, why); }
+bool fail_gone(IoError& err, int code) { return fail(err, ErrorKind::DeviceGone, code, "device disconnected"); }
+
+// A read or write that failed with errno `code` (neither interrupted nor to be waited for).
+bool fail_transfer(IoError& err, int code) {
+    if (code == EIO || code == ENXIO || code == ENODEV) return fail_gone(err, code);
+    return fail_os(err, code);
+}
 
 class TtyPort final : public Port {
 public:
@@ -198,16 +204,12 @@ std::ptrdiff_t TtyPort::os_read(std::uint8_t* dst, std::size_t cap, std::optiona
         if (got > 0) return got;
         if (got == 0) {
             // Readable yet nothing to read: the other side hung up (pty closed, adapter unplugged).
-            fail_gone(err, EIO, "device disconnected");
+            fail_gone(err, EIO);
             return -1;
         }
         int code = errno;
         if (code == EINTR || code == EAGAIN || code == EWOULDBLOCK) continue;
-        if (code == EIO || code == ENXIO || code == ENODEV) {
-            fail_gone(err, code, "device disconnected");
-            return -1;
-        }
-        fail_os(err, code);
+        fail_transfer(err, code);
         return -1;
     }
 }
@@ -225,8 +227,7 @@ std::ptrdiff_t TtyPort::os_write(const std::uint8_t* src, std::size_t n, std::op
         int code = put == 0 ? EAGAIN : errno;
         if (code == EINTR) continue;
         if (code != EAGAIN && code != EWOULDBLOCK) {
-            if (code == EIO || code == ENXIO || code == ENODEV) fail_gone(err, code, "device disconnected");
-            else fail_os(err, code);
+            fail_transfer(err, code);
             return -1;
         }
         switch (wait_fd(fd_, POLLOUT, deadline, wake_, err)) {

@@ -135,6 +135,25 @@ private:
 };
 #endif
 
+enum class SocketError { Retry, Wait, Failed };
+
+// What a send or recv that failed with `code` calls for: doing it again at once (interrupted),
+// waiting for the socket, or giving up with the failure in err.
+SocketError after_socket_error(int code, IoError& err) {
+#ifndef _WIN32
+    if (code == EINTR) return SocketError::Retry;
+#endif
+    if (connection_lost(code)) {
+        fail_system(err, ErrorKind::DeviceGone, code);
+        return SocketError::Failed;
+    }
+    if (!would_block(code)) {
+        fail_os(err, code);
+        return SocketError::Failed;
+    }
+    return SocketError::Wait;
+}
+
 class TcpPort final : public Port {
 public:
     explicit TcpPort(const Settings& settings) : Port(settings) {}
@@ -250,18 +269,9 @@ std::ptrdiff_t TcpPort::os_read(std::uint8_t* dst, std::size_t cap, std::optiona
             fail_peer_closed(err);
             return -1;
         }
-        int code = last_socket_error();
-        if (connection_lost(code)) {
-            fail_system(err, ErrorKind::DeviceGone, code);
-            return -1;
-        }
-#ifndef _WIN32
-        if (code == EINTR) continue;
-#endif
-        if (!would_block(code)) {
-            fail_os(err, code);
-            return -1;
-        }
+        const SocketError next = after_socket_error(last_socket_error(), err);
+        if (next == SocketError::Retry) continue;
+        if (next == SocketError::Failed) return -1;
         switch (wait(false, deadline, err)) {
             case WaitResult::Ready: break;
             case WaitResult::TimedOut: return 0;
@@ -287,18 +297,9 @@ std::ptrdiff_t TcpPort::os_write(const std::uint8_t* src, std::size_t n, std::op
             done += static_cast<std::size_t>(put);
             continue;
         }
-        int code = last_socket_error();
-#ifndef _WIN32
-        if (code == EINTR) continue;
-#endif
-        if (connection_lost(code)) {
-            fail_system(err, ErrorKind::DeviceGone, code);
-            return -1;
-        }
-        if (!would_block(code)) {
-            fail_os(err, code);
-            return -1;
-        }
+        const SocketError next = after_socket_error(last_socket_error(), err);
+        if (next == SocketError::Retry) continue;
+        if (next == SocketError::Failed) return -1;
         switch (wait(true, deadline, err)) {
             case WaitResult::Ready: break;
             case WaitResult::TimedOut: fail_write_timeout(err); return -1;

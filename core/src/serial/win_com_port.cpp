@@ -19,6 +19,12 @@ bool device_gone(DWORD code) {
            code == ERROR_DEVICE_REMOVED;
 }
 
+// A read or write that failed: the device went away, or the system refused.
+bool fail_transfer(IoError& err, DWORD code) {
+    if (device_gone(code)) return fail_system(err, ErrorKind::DeviceGone, static_cast<int>(code));
+    return fail_win(err, code);
+}
+
 // Milliseconds for COMMTIMEOUTS and waits; MAXDWORD is reserved by both, so stop one short.
 DWORD to_ms(double seconds) {
     double ms = seconds * 1000.0;
@@ -146,9 +152,7 @@ ComPort::Outcome ComPort::finish(OVERLAPPED& ov, DWORD wait_ms, DWORD& transferr
     DWORD r = WaitForMultipleObjects(2, handles, FALSE, wait_ms);
     if (r == WAIT_OBJECT_0 + 1) {
         if (GetOverlappedResult(handle_, &ov, &transferred, FALSE)) return Outcome::Done;
-        DWORD code = GetLastError();
-        if (device_gone(code)) fail_system(err, ErrorKind::DeviceGone, static_cast<int>(code));
-        else fail_win(err, code);
+        fail_transfer(err, GetLastError());
         return Outcome::Failed;
     }
     CancelIoEx(handle_, &ov);
@@ -176,9 +180,7 @@ std::ptrdiff_t ComPort::os_read(std::uint8_t* dst, std::size_t cap, std::optiona
         if (!ReadFile(handle_, dst, len, &got, &ov)) {
             DWORD code = GetLastError();
             if (code != ERROR_IO_PENDING) {
-                if (device_gone(code))
-                    fail_system(err, ErrorKind::DeviceGone, static_cast<int>(code));
-                else fail_win(err, code);
+                fail_transfer(err, code);
                 return -1;
             }
             switch (finish(ov, INFINITE, got, err)) {
@@ -208,9 +210,7 @@ std::ptrdiff_t ComPort::os_write(const std::uint8_t* src, std::size_t n, std::op
         if (!WriteFile(handle_, src + done, len, &put, &ov)) {
             DWORD code = GetLastError();
             if (code != ERROR_IO_PENDING) {
-                if (device_gone(code))
-                    fail_system(err, ErrorKind::DeviceGone, static_cast<int>(code));
-                else fail_win(err, code);
+                fail_transfer(err, code);
                 return -1;
             }
             int ms = deadline.poll_ms();
