@@ -2,27 +2,11 @@
 import io
 import queue
 import threading
-import time
 
 import ozu_mew
+from line_helpers import wait_until, with_check  # noqa: F401 (re-exported for the tests)
 
 SHORT = 0.02  # read time-out of the scripted channels, seconds
-
-
-def with_check(body):
-    """The frame `body` with its block check and terminator."""
-    crc = 0
-    for b in body.encode():
-        crc ^= b
-    return "%s%02X\r" % (body, crc)
-
-
-def wait_until(predicate, timeout=3.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError("condition not met in time")
-        time.sleep(0.005)
 
 
 class ScriptedChannel:

@@ -6,24 +6,9 @@ import time
 import pytest
 
 import ozu_mew
+from line_helpers import wait_until, with_check  # noqa: F401 (re-exported for the tests)
 
 _pipe_numbers = itertools.count()
-
-
-def with_check(body):
-    """`body` followed by its block check digits and the terminator."""
-    crc = 0
-    for b in body.encode():
-        crc ^= b
-    return "%s%02X\r" % (body, crc)
-
-
-def wait_until(predicate, timeout=3.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError("condition not met in time")
-        time.sleep(0.005)
 
 
 def pipe_pair(prefix="slave"):
