@@ -142,10 +142,16 @@ Outcome handle_request(Text<Unit> text) {
                     out.failure = v.failure;
                     return out;
                 }
-                // A value read is four hexadecimal digits lying wholly inside the request.
-                require(at + 4 <= n);
-                auto digit = [&](std::size_t k) { return static_cast<unsigned>(digit_value(text[at + k], 16)); };
-                require(v.value == ((digit(2) << 12) | (digit(3) << 8) | (digit(0) << 4) | digit(1)));
+                // Low byte, then high byte, each read from the hexadecimal digits it has: a value
+                // cut short by the end of the request keeps at least one digit of its high byte.
+                require(at + 3 <= n);
+                auto byte_at = [&](std::size_t from) {
+                    unsigned b = 0;
+                    for (std::size_t k = from; k < std::min(from + 2, n); ++k)
+                        b = b * 16 + static_cast<unsigned>(digit_value(text[k], 16));
+                    return b;
+                };
+                require(v.value == ((byte_at(at + 2) << 8) | byte_at(at)));
                 out.written.push_back(v.value);
             }
             break;
