@@ -1,0 +1,123 @@
+"""The type stubs against the modules: every name the stubs declare exists, and every operation's
+parameters (names, order, which have defaults, *args/**kwargs) match what the module binds.
+
+The module's operations carry no introspectable signature, so each one is probed through its
+argument errors: a call that names every stub parameter plus one unknown keyword must fail on that
+keyword alone, which it reaches only when all the names are right. No probe gets past binding.
+"""
+import ast
+import re
+from pathlib import Path
+
+import pytest
+
+import ozu_brix
+import ozu_mew
+
+STUBS = Path(__file__).resolve().parents[2] / "stubs"
+PROBE = "_stub_probe_"
+
+
+def _stub_tree(module):
+    return ast.parse((STUBS / f"{module.__name__}.pyi").read_text(), filename=f"{module.__name__}.pyi")
+
+
+def _decorators(node):
+    names = set()
+    for d in node.decorator_list:
+        target = d.func if isinstance(d, ast.Call) else d
+        names.add(target.attr if isinstance(target, ast.Attribute) else getattr(target, "id", ""))
+    return names
+
+
+def _stub_operations():
+    tree = _stub_tree(ozu_mew)
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            yield pytest.param(None, node, id=node.name)
+        elif isinstance(node, ast.ClassDef):
+            for member in node.body:
+                if isinstance(member, ast.FunctionDef) and "setter" not in _decorators(member):
+                    yield pytest.param(node.name, member, id=f"{node.name}.{member.name}")
+
+
+def _runtime_function(owner, node):
+    namespace = vars(ozu_mew) if owner is None else vars(getattr(ozu_mew, owner))
+    assert node.name in namespace, f"{owner}.{node.name} is in the stub but not defined there at run time"
+    obj = namespace[node.name]
+    decorators = _decorators(node)
+    if "staticmethod" in decorators:
+        assert isinstance(obj, staticmethod)
+        obj = obj.__func__
+    elif "property" in decorators:
+        assert isinstance(obj, property)
+        obj = obj.fget
+    if "abstractmethod" in decorators:
+        assert getattr(obj, "__isabstractmethod__", False), f"{node.name} is abstract in the stub only"
+    else:
+        assert not getattr(obj, "__isabstractmethod__", False), f"{node.name} is abstract at run time"
+    return obj
+
+
+def _type_error(func, *args, **kwargs):
+    with pytest.raises(TypeError) as info:
+        func(*args, **kwargs)
+    return str(info.value)
+
+
+@pytest.mark.parametrize("owner, node", list(_stub_operations()))
+def test_operation_parameters_match_the_module(owner, node):
+    func = _runtime_function(owner, node)
+    if type(func).__name__ != "ozu_function":
+        pytest.skip(f"{node.name} is not one of the module's own operations")
+    args = node.args
+    params = [a.arg for a in args.posonlyargs + args.args]
+    optional = set(params[len(params) - len(args.defaults):]) if args.defaults else set()
+    required = [p for p in params if p not in optional]
+    star_args, star_kwargs = args.vararg is not None, args.kwarg is not None
+    name = node.name
+
+    if required:
+        word = "at least" if optional or star_args else "exactly"
+        assert re.fullmatch(rf"{name}\(\) takes {word} {len(required)} positional arguments? \(0 given\)",
+                            _type_error(func)), node.name
+    if not star_args:
+        word = "at most" if optional else "exactly"
+        too_many = [None] * (len(params) + 1)
+        assert _type_error(func, *too_many) == (
+            f"{name}() takes {word} {len(params)} positional argument{'s' if len(params) != 1 else ''} "
+            f"({len(too_many)} given)")
+    if star_kwargs:
+        return  # an unknown keyword would be collected and the body would run
+    unknown = f"{name}() got an unexpected keyword argument '{PROBE}'"
+    for split in range(len(params) + 1):
+        by_name = {p: None for p in params[split:]}
+        assert _type_error(func, *[None] * split, **by_name, **{PROBE: None}) == unknown, (name, split)
+    for p in optional:
+        by_name = {q: None for q in params if q != p}
+        assert _type_error(func, **by_name, **{PROBE: None}) == unknown, (name, p)
+
+
+@pytest.mark.parametrize("module", [ozu_mew, ozu_brix])
+def test_every_stub_name_exists_and_every_public_name_is_typed(module):
+    tree = _stub_tree(module)
+    declared = set()
+    for node in tree.body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            declared.add(node.name)
+        elif isinstance(node, ast.AnnAssign):
+            declared.add(node.target.id)
+        elif isinstance(node, (ast.Import, ast.ImportFrom)):  # "import x as x" re-exports x
+            declared.update(a.asname for a in node.names if a.asname)
+        if isinstance(node, ast.ClassDef):
+            runtime_class = getattr(module, node.name)
+            # Annotated names are instance attributes; operations and constants live on the class.
+            members = {m.name for m in node.body if isinstance(m, ast.FunctionDef)}
+            typed = members | {m.target.id for m in node.body if isinstance(m, ast.AnnAssign)}
+            for member_name in members:
+                assert hasattr(runtime_class, member_name), f"{node.name}.{member_name}"
+            own = {n for n in vars(runtime_class) if not (n.startswith("__") and n.endswith("__"))}
+            assert own - typed - {"_abc_impl"} == set(), node.name
+    public = {n for n in vars(module) if not n.startswith("__")}
+    assert declared - public == set()
+    assert public - declared == set()
