@@ -4,6 +4,8 @@
 # work tree so that nothing but the installed files can be imported.
 #   scripts/check_wheel.sh [PYTHON] [wheel|install]
 # "install" runs `pip install .` into the new environment instead of building a wheel first.
+# With MYPY_PYTHON set to an interpreter that has mypy, the examples are also type-checked against
+# the installed stubs alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${1:-$(scripts/find-python.sh)}
@@ -21,6 +23,11 @@ else
   "$VPY" -m pip install -q "$work"/dist/*.whl >>"$work/build.log" 2>&1 || { tail -40 "$work/build.log"; exit 1; }
 fi
 
+if [ -n "${MYPY_PYTHON:-}" ]; then
+  "$MYPY_PYTHON" -m mypy --python-executable "$VPY" --no-incremental --check-untyped-defs examples/ \
+    | sed 's/^/  mypy (installed stubs): /'
+fi
+
 cd "$work"
 "$VPY" - <<'EOF'
 import os
@@ -34,8 +41,8 @@ import ozu_mew
 site = sysconfig.get_paths()["platlib"]
 for module in (ozu_mew, ozu_brix):
     assert os.path.dirname(module.__file__) == site, module.__file__
-    stub = os.path.join(site, module.__name__ + ".pyi")
-    assert os.path.isfile(stub), "stub not installed: " + stub
+    for stub in (module.__name__ + ".pyi", module.__name__ + "-stubs/__init__.pyi"):
+        assert os.path.isfile(os.path.join(site, stub)), "stub not installed: " + stub
 
 assert ozu_mew.MewStatic.append_tail("%01#RCSR0012") == "%01#RCSR001214\r"
 random.seed(7)
