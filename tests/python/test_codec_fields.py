@@ -181,3 +181,18 @@ def test_signed_operations_use_the_module_pack_and_unpack(monkeypatch):
     monkeypatch.setattr(ozu_mew, "unpack", lambda fmt, data: ("x",))
     with pytest.raises(TypeError, match="^Expected int, got str$"):
         M.parse_int16("0100")
+
+
+@pytest.mark.parametrize("op, value, text", [
+    ("fill_uint16", 70000.0, "value 70000.0 out of range for a 16-bit field (0..65535)"),
+    ("fill_uint16", float("inf"), "value inf out of range for a 16-bit field (0..65535)"),
+    ("fill_uint32", 1e10, "value 10000000000.0 out of range for a 32-bit field (0..4294967295)"),
+])
+def test_values_above_the_range_are_refused_whatever_their_type(op, value, text):
+    # The range test is a comparison, so it refuses a float above the range before any bit operation.
+    with pytest.raises(ValueError) as info:
+        getattr(M, op)("", value)
+    assert str(info.value) == text
+    with pytest.raises(ValueError) as info:
+        M.fill_write_data_area_message(1, "D1", [value])
+    assert str(info.value).startswith("value ") and "16-bit" in str(info.value)

@@ -20,7 +20,7 @@ PyObject* int_result(PyObject* text, const core::Result<T>& r) {
     return PyLong_FromUnsignedLongLong(r.value);
 }
 
-// value > limit for an int (or int subclass); -1 on error.
+// value > limit, compared as the host compares the objects; -1 on error.
 int above(PyObject* value, long long limit) {
     Handle bound = int_obj(limit);
     return bound ? PyObject_RichCompareBool(value, bound.get(), Py_GT) : -1;
@@ -44,10 +44,9 @@ bool assert_not_negative(PyObject* value) {
 // The 16-bit writer for any value: the host's operators and "%02X" formatting.
 PyObject* fill_uint16_generic(PyObject* data, PyObject* value) {
     if (!assert_not_negative(value)) return nullptr;
-    if (PyLong_Check(value)) {
-        const int wide = above(value, 0xFFFF);
-        if (wide) return wide < 0 ? nullptr : raise_out_of_range(value, 16);
-    }
+    // Any value that compares above the range is refused, whatever its type (70000.0 too).
+    const int wide = above(value, 0xFFFF);
+    if (wide) return wide < 0 ? nullptr : raise_out_of_range(value, 16);
     Handle mask = int_obj(255);
     Handle eight = int_obj(8);
     if (!mask || !eight) return nullptr;
@@ -56,8 +55,8 @@ PyObject* fill_uint16_generic(PyObject* data, PyObject* value) {
     Handle high = py::steal(PyNumber_Rshift(value, eight.get()));
     if (!high) return nullptr;
     if (!PyLong_Check(value) && PyLong_Check(high.get())) {
-        const int wide = above(high.get(), 0xFF);
-        if (wide) return wide < 0 ? nullptr : raise_out_of_range(value, 16);
+        const int high_wide = above(high.get(), 0xFF);
+        if (high_wide) return high_wide < 0 ? nullptr : raise_out_of_range(value, 16);
     }
     Handle args = py::steal(PyTuple_Pack(3, data, low.get(), high.get()));
     Handle format = py::steal(PyUnicode_FromString("%s%02X%02X"));
@@ -67,10 +66,8 @@ PyObject* fill_uint16_generic(PyObject* data, PyObject* value) {
 
 PyObject* fill_uint32_generic(PyObject* data, PyObject* value) {
     if (!assert_not_negative(value)) return nullptr;
-    if (PyLong_Check(value)) {
-        const int wide = above(value, 0xFFFFFFFFLL);
-        if (wide) return wide < 0 ? nullptr : raise_out_of_range(value, 32);
-    }
+    const int wide = above(value, 0xFFFFFFFFLL);
+    if (wide) return wide < 0 ? nullptr : raise_out_of_range(value, 32);
     Handle mask = int_obj(0xFFFF);
     Handle sixteen = int_obj(16);
     if (!mask || !sixteen) return nullptr;
