@@ -1,8 +1,8 @@
 """A master and two stations on virtual null-modem lines: no hardware needed.
 
-Part 1: a MewMaster talks to a RandomMewSlaveDemo, which answers reads with random values and
+First, a MewMaster talks to a RandomMewSlaveDemo, which answers reads with random values and
 prints every write it receives.
-Part 2: another master talks to a station with real storage (a MewFullDuplexBase subclass), which
+Then another master talks to a station with real storage (a MewFullDuplexBase subclass), which
 keeps what is written and answers reads from it.
 
 Run with `make demo` or `python examples/demo.py`.
@@ -21,7 +21,7 @@ def show(what, value=None):
 
 
 def random_station_demo():
-    print("== Part 1: master and random demonstration station ==")
+    print("== Master and random demonstration station ==")
     random.seed(2024)  # the demonstration station draws from `random`: same output every run
     station = ozu_mew.RandomMewSlaveDemo(1, "brix:pipe:demo:b", timeout=LINE_TIMEOUT)
     master = None
@@ -98,7 +98,7 @@ class PlantStation(ozu_mew.MewFullDuplexBase):
 
 
 def storage_station_demo():
-    print("== Part 2: master and a station with storage ==")
+    print("== Master and a station with storage ==")
     station = PlantStation("brix:pipe:plant:b", timeout=LINE_TIMEOUT)
     master = None
     try:
