@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 
 namespace ozu::py {
 namespace {
@@ -191,7 +192,35 @@ PyObject* get_text(PyObject* self, void* which) {
     return Py_NewRef(v);
 }
 
+// The parameter list as inspect reads it from built-in callables: "(data, init=0)".
+PyObject* get_text_signature(PyObject* self, void*) {
+    const auto* f = reinterpret_cast<FunctionObject*>(self);
+    const FunctionSpec& spec = *f->spec;
+    std::string text = "(";
+    auto add = [&text](const std::string& piece) {
+        if (text.size() > 1) text += ", ";
+        text += piece;
+    };
+    for (int i = 0; i < f->nparams; ++i) {
+        const Param& p = spec.params[i];
+        std::string piece = p.name;
+        switch (p.dflt.kind) {
+            case Default::Kind::Required: break;
+            case Default::Kind::None: piece += "=None"; break;
+            case Default::Kind::True: piece += "=True"; break;
+            case Default::Kind::False: piece += "=False"; break;
+            case Default::Kind::Int: piece += "=" + std::to_string(p.dflt.value); break;
+        }
+        add(piece);
+    }
+    if (spec.star_args) add("*args");
+    if (spec.star_kwargs) add("**kwargs");
+    text += ")";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
 PyGetSetDef function_getset[] = {
+    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"__isabstractmethod__", get_abstract, nullptr, nullptr, nullptr},
     {"__name__", get_text, nullptr, nullptr, nullptr},
     {"__qualname__", get_text, nullptr, nullptr, reinterpret_cast<void*>(1)},

@@ -1,5 +1,6 @@
 """The module namespace: imported names first, in order, then the classes in source order."""
 import abc
+import inspect
 import queue
 import random
 import struct
@@ -8,6 +9,8 @@ import sys
 import threading
 import time
 import typing
+
+import pytest
 
 import ozu_brix
 import ozu_mew
@@ -95,3 +98,17 @@ def test_module_needs_its_serial_library():
     code = "import sys; sys.modules['ozu_brix'] = None\ntry:\n import ozu_mew\nexcept ImportError: print('refused')"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.strip() == "refused"
+
+
+@pytest.mark.parametrize("op, text", [
+    (lambda m: m.MewStatic.calc_crc, "(data, init=0)"),
+    (lambda m: m.MewStatic().header_matched, "(tx, rx)"),
+    (lambda m: m.MewStatic.fill_read_word_unit_of_contact_message,
+     "(station, contact_start, contact_end=None, word_count=None)"),
+    (lambda m: m.MewMaster.__init__, "(self, *args, **kwargs)"),
+    (lambda m: m.Channel.send_frame, "(self, data)"),
+    (lambda m: m._receive_frame_by_serial, "(serial)"),
+])
+def test_operations_show_their_parameters_to_inspect(op, text):
+    # Callers (and help()) find the parameter names and defaults they may pass by name.
+    assert str(inspect.signature(op(ozu_mew))) == text
