@@ -130,7 +130,10 @@ PyObject* create_serial_instance_impl(BoundArgs& a) {
         port = ozu::serial::open_port(settings, err);
     }
     if (!port) return raise_io_error(err, settings.port);
-    return wrap_port(std::move(port), given[kPort], given[kTimeout] ? given[kTimeout] : default_timeout.get(),
+    // The name as plain text, so that `port` is a str even when a str subclass was given.
+    Handle name = py::steal(PyUnicode_FromObject(given[kPort]));
+    if (!name) return nullptr;
+    return wrap_port(std::move(port), name.get(), given[kTimeout] ? given[kTimeout] : default_timeout.get(),
                      given[kWriteTimeout] ? given[kWriteTimeout] : Py_None);
 }
 

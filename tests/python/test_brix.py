@@ -77,6 +77,16 @@ def test_bad_values_are_value_errors_naming_the_setting(setting, value):
     create_serial_instance(port="brix:pipe:bad:a").close()
 
 
+def test_a_name_given_as_a_str_subclass_reads_back_as_str():
+    # Channels refuse a port name that is not exactly str, so the port must not hand the subclass back.
+    class Name(str):
+        pass
+
+    port = create_serial_instance(port=Name("brix:pipe:subclass:a"))
+    assert type(port.port) is str and port.port == "brix:pipe:subclass:a"
+    port.close()
+
+
 @pytest.mark.parametrize("call, message", [
     (lambda: create_serial_instance(port="brix:pipe:k:a", speed=9600),
      "create_serial_instance() got an unexpected keyword argument 'speed'"),
