@@ -91,6 +91,32 @@ def test_answer_checks_in_order(master, answer, error, message):
     assert m._feedback_listeners == [] and not m._query_lock.locked()
 
 
+class DeliveringChannel(ScriptedChannel):
+    """Hands its answer straight to the master's answer queue, as the receiver would, so that the
+    answer may hold text no serial line can carry."""
+
+    def __init__(self, answer):
+        super().__init__()
+        self.answer, self.master = answer, None
+
+    def send_frame(self, data):
+        super().send_frame(data)
+        for listener in list(self.master._feedback_listeners):
+            listener.put(self.answer)
+
+
+def test_the_codecs_own_block_check_failure_is_not_reported_as_a_mismatch():
+    answer = "%01$RC\udc80" + "00\r"  # check field of two digits; the text cannot be encoded
+    with pytest.raises(UnicodeEncodeError) as direct:
+        ozu_mew.MewStatic.crc_is_ok(answer)
+    channel = DeliveringChannel(answer)
+    m = channel.master = ozu_mew.MewMasterBase(channel, query_timeout=0)
+    with pytest.raises(UnicodeEncodeError) as info:
+        m.query(RCS)
+    assert str(info.value) == str(direct.value)
+    assert channel.sent == [RCS] and m._feedback_listeners == [] and not m._query_lock.locked()
+
+
 def test_timeout_message_and_recovery(master):
     m = master(answering(None, "%01$RC120\r"), port="COM7", query_timeout=0.05)
     start = time.monotonic()
