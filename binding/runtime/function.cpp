@@ -219,6 +219,16 @@ PyObject* get_text_signature(PyObject* self, void*) {
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
+// Pickled, copied and deep-copied by reference, as the module's Python functions are.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef function_getset[] = {
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"__isabstractmethod__", get_abstract, nullptr, nullptr, nullptr},
@@ -244,6 +254,7 @@ bool init_function_type() {
     FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
     FunctionType.tp_descr_get = function_descr_get;
     FunctionType.tp_getset = function_getset;
+    FunctionType.tp_methods = function_methods;
     PyObject* flags = PySys_GetObject("flags");  // borrowed
     if (flags) {
         Handle optimize = steal(PyObject_GetAttrString(flags, "optimize"));

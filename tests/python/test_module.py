@@ -112,3 +112,18 @@ def test_module_needs_its_serial_library():
 def test_operations_show_their_parameters_to_inspect(op, text):
     # Callers (and help()) find the parameter names and defaults they may pass by name.
     assert str(inspect.signature(op(ozu_mew))) == text
+
+
+@pytest.mark.parametrize("op", [
+    lambda m: m.MewStatic.calc_crc,
+    lambda m: m.MewBase.start,
+    lambda m: m._receive_frame_by_serial,
+])
+def test_operations_copy_and_pickle_by_reference(op):
+    import copy
+    import pickle
+
+    fn = op(ozu_mew)
+    assert copy.copy(fn) is fn
+    assert copy.deepcopy({"op": fn})["op"] is fn
+    assert pickle.loads(pickle.dumps(fn)) is fn
