@@ -1,6 +1,8 @@
 """The module namespace: imported names first, in order, then the classes in source order."""
 import abc
+import copy
 import inspect
+import pickle
 import queue
 import random
 import struct
@@ -120,9 +122,6 @@ def test_operations_show_their_parameters_to_inspect(op, text):
     lambda m: m._receive_frame_by_serial,
 ])
 def test_operations_copy_and_pickle_by_reference(op):
-    import copy
-    import pickle
-
     fn = op(ozu_mew)
     assert copy.copy(fn) is fn
     assert copy.deepcopy({"op": fn})["op"] is fn
