@@ -68,6 +68,15 @@ def test_replaced_constants_are_used(monkeypatch):
     assert M.parse_command("%01#XYZ") == "??"
 
 
+@pytest.mark.parametrize("frame", ["", "\r"])
+def test_short_frame_fails_on_its_check_field_before_the_marker_is_looked_up(monkeypatch, frame):
+    monkeypatch.delattr(M, "IGNORE_BCC")
+    with pytest.raises(IndexError, match="^string index out of range$"):
+        M.crc_is_ok(frame)
+    with pytest.raises(AttributeError):
+        M.crc_is_ok("%01#RCSX0000**\r")
+
+
 def test_replaced_module_class_is_used(monkeypatch):
     class Other(M):
         @staticmethod

@@ -153,11 +153,12 @@ PyObject* crc_is_ok(BoundArgs& a) {
     }
     const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(frame));
     const core::Span field = core::slice(n, -3, -1);
-    Handle ignore = class_attr(OZU_ID("IGNORE_BCC"));
-    if (!ignore) return nullptr;
+    // crc_recv[0] is taken before the marker is looked up.
     if (field.empty()) return raise_index_error();
     Handle first = char_at(frame, field.start);
     if (!first) return nullptr;
+    Handle ignore = class_attr(OZU_ID("IGNORE_BCC"));
+    if (!ignore) return nullptr;
     Handle second;
     int skip = PyObject_RichCompareBool(first.get(), ignore.get(), Py_EQ);
     if (skip < 0) return nullptr;
