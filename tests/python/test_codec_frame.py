@@ -46,8 +46,8 @@ def test_calc_crc(data, init, expected):
 @pytest.mark.parametrize("data, init, exc, text", [
     ("", True, TypeError, "Expected int, got bool"),
     ("", 1.5, TypeError, "Expected int, got float"),
-    ("a", 1.5, TypeError, "unsupported operand type(s) for ^: 'float' and 'int'"),
-    ("a", None, TypeError, "unsupported operand type(s) for ^: 'NoneType' and 'int'"),
+    ("a", 1.5, TypeError, "unsupported operand type(s) for ^=: 'float' and 'int'"),
+    ("a", None, TypeError, "unsupported operand type(s) for ^=: 'NoneType' and 'int'"),
     ("a\ud800b", 0, UnicodeEncodeError, "'utf-8' codec can't encode character '\\ud800' in position 1: surrogates not allowed"),
 ])
 def test_calc_crc_failures(data, init, exc, text):

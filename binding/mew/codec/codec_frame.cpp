@@ -127,9 +127,9 @@ PyObject* calc_crc(BoundArgs& a) {
         const long long v = PyLong_AsLongLongAndOverflow(init, &overflow);
         if (!overflow) return PyLong_FromLongLong(v ^ check.value);
         Handle x = int_obj(check.value);
-        return x ? PyNumber_Xor(init, x.get()) : nullptr;
+        return x ? PyNumber_InPlaceXor(init, x.get()) : nullptr;
     }
-    // Any other init combines with each byte in turn through its own operators.
+    // Any other init combines with each byte in turn through its own operators, as `crc ^= byte`.
     Handle bytes = py::steal(PyUnicode_AsUTF8String(data));
     if (!bytes) return nullptr;
     const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytes.get()));
@@ -138,7 +138,7 @@ PyObject* calc_crc(BoundArgs& a) {
     for (Py_ssize_t i = 0; i < size; ++i) {
         Handle b = int_obj(p[i]);
         if (!b) return nullptr;
-        crc = py::steal(PyNumber_Xor(crc.get(), b.get()));
+        crc = py::steal(PyNumber_InPlaceXor(crc.get(), b.get()));
         if (!crc) return nullptr;
     }
     return expect_int(std::move(crc)).release();
