@@ -8,7 +8,7 @@ from struct import pack as pack, unpack as unpack
 from threading import Lock as Lock, Thread as Thread
 from time import sleep as sleep
 from types import TracebackType
-from typing import IO, Any, Iterable, List as List, Optional as _Optional, Union as Union
+from typing import IO, Any, Iterable, List as List, Optional as _Optional, Self, Union as Union
 
 from ozu_brix import create_serial_instance as create_serial_instance
 
@@ -142,7 +142,7 @@ class DualSerial(Channel):
     def port(self) -> str: ...
     def close(self) -> None: ...
     def reset_input_buffer(self) -> None: ...
-    def __enter__(self) -> DualSerial: ...
+    def __enter__(self) -> Self: ...
     def __exit__(
         self,
         exc_type: _Optional[type[BaseException]],

@@ -1,7 +1,7 @@
 """The type stubs against the modules: every name the stubs declare exists, and every operation's
 parameters (names, order, which have defaults, *args/**kwargs) match what the module binds.
 
-The module's operations carry no introspectable signature, so each one is probed through its
+Each operation is probed through the binder itself rather than its text signature, through its
 argument errors: a call that names every stub parameter plus one unknown keyword must fail on that
 keyword alone, which it reaches only when all the names are right. No probe gets past binding.
 """
