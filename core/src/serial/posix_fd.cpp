@@ -18,7 +18,9 @@ bool set_flags(int fd) {
 }
 }  // namespace
 
-WakePipe::~WakePipe() {
+WakePipe::~WakePipe() { release(); }
+
+void WakePipe::release() noexcept {
     close_fd(read_fd_);
     close_fd(write_fd_);
 }

@@ -22,6 +22,8 @@ public:
 
     bool open(IoError& err);
     void signal() noexcept;
+    // Closes both ends once the port is closed and nothing waits on it any more.
+    void release() noexcept;
     int fd() const noexcept { return read_fd_; }
 
 private:

@@ -265,6 +265,7 @@ void TtyPort::os_close() noexcept {
         ::flock(fd_, LOCK_UN);
     }
     close_fd(fd_);
+    wake_.release();
 }
 
 }  // namespace

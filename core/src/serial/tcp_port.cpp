@@ -61,9 +61,13 @@ enum class WaitResult { Ready, TimedOut, Woken, Failed };
 
 class Waiter {
 public:
-    ~Waiter() {
+    ~Waiter() { release(); }
+    // Closes the events once the port is closed and nothing waits on them any more.
+    void release() noexcept {
         if (socket_event_) WSACloseEvent(socket_event_);
         if (wake_event_) CloseHandle(wake_event_);
+        socket_event_ = nullptr;
+        wake_event_ = nullptr;
     }
     bool open(IoError& err) {
         socket_event_ = WSACreateEvent();
@@ -126,6 +130,7 @@ public:
         return true;
     }
     void signal() noexcept { wake_.signal(); }
+    void release() noexcept { wake_.release(); }
     WaitResult wait(Socket s, short events, const Deadline& deadline, IoError& err) {
         return wait_fd(s, events, deadline, wake_, err);
     }
@@ -171,7 +176,10 @@ protected:
     bool os_flush_input(IoError& err) override;
     bool os_flush_output(IoError&) override { return true; }  // nothing queued on our side
     void wake() noexcept override { waiter_.signal(); }
-    void os_close() noexcept override { close_socket(socket_); }
+    void os_close() noexcept override {
+        close_socket(socket_);
+        waiter_.release();
+    }
 
 private:
     WaitResult wait(bool for_write, const Deadline& deadline, IoError& err) {

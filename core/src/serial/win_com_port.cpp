@@ -39,9 +39,7 @@ public:
     explicit ComPort(const Settings& settings) : Port(settings) {}
     ~ComPort() override {
         close();
-        if (wake_event_) CloseHandle(wake_event_);
-        if (read_event_) CloseHandle(read_event_);
-        if (write_event_) CloseHandle(write_event_);
+        release_events();
     }
 
     bool open(IoError& err);
@@ -61,9 +59,16 @@ protected:
     void os_close() noexcept override {
         if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
         handle_ = INVALID_HANDLE_VALUE;
+        release_events();  // nothing waits on them once the port is closed
     }
 
 private:
+    void release_events() noexcept {
+        for (HANDLE* event : {&wake_event_, &read_event_, &write_event_}) {
+            if (*event) CloseHandle(*event);
+            *event = nullptr;
+        }
+    }
     bool configure(IoError& err);
     // "Return at once with what has arrived, or on the first byte, or after ms": the read
     // time-outs for a wait of ms (MAXDWORD = no limit, 0 = no wait).
