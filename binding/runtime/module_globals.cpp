@@ -40,8 +40,17 @@ Handle import_from(const char* module, const char* name) {
     if (!mod) return {};
     Handle value = steal(PyObject_GetAttrString(mod.get(), name));
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        // Worded and filled in as `from module import name` does it.
         PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+        Handle module_name = steal(PyUnicode_FromString(module));
+        if (!module_name) return {};
+        Handle path = steal(PyModule_GetFilenameObject(mod.get()));
+        if (!path) PyErr_Clear();
+        Handle message = steal(path ? PyUnicode_FromFormat("cannot import name '%s' from '%s' (%S)", name, module,
+                                                           path.get())
+                                    : PyUnicode_FromFormat("cannot import name '%s' from '%s' (unknown location)",
+                                                           name, module));
+        if (message) PyErr_SetImportError(message.get(), module_name.get(), path ? path.get() : nullptr);
     }
     return value;
 }

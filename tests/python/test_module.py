@@ -102,6 +102,27 @@ def test_module_needs_its_serial_library():
     assert out.strip() == "refused"
 
 
+@pytest.mark.parametrize("location", ["'/opt/x/ozu_brix.py'", "None"])
+def test_a_serial_library_without_the_opener_is_refused_as_python_refuses_it(location):
+    # The failure must read and carry what `from ozu_brix import create_serial_instance` gives.
+    code = f'''if True:
+        import sys, types
+        sys.modules["ozu_brix"] = lib = types.ModuleType("ozu_brix")
+        if {location} is not None:
+            lib.__file__ = {location}
+        def fails(stmt):
+            try:
+                exec(stmt, {{}})
+            except ImportError as e:
+                return (str(e), e.name, e.path)
+        print(fails("from ozu_brix import create_serial_instance"))
+        print(fails("import ozu_mew"))
+    '''
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    python_way, ours = out.splitlines()
+    assert ours == python_way and "create_serial_instance" in ours
+
+
 @pytest.mark.parametrize("op, text", [
     (lambda m: m.MewStatic.calc_crc, "(data, init=0)"),
     (lambda m: m.MewStatic().header_matched, "(tx, rx)"),
