@@ -233,6 +233,25 @@ def test_lifecycle(closing, ends):
     assert not d._slave_thread.is_alive() and not d._receiver_thread.is_alive()
 
 
+@pytest.mark.timeout(10)  # a wait on the worker from the receiver would never end
+def test_demo_closed_from_the_receiver_thread(closing, ends):
+    d, peer = started(closing, ends)
+    worker, returned = d._slave_thread, threading.Event()
+
+    class ClosingListener:
+        def put(self, frame):
+            d.close()
+            returned.set()
+
+    with d._listener_lock:
+        d._feedback_listeners.append(ClosingListener())
+    peer.send("%01$WC14\r")
+    assert returned.wait(5)
+    wait_until(lambda: not worker.is_alive() and not d._receiver_thread.is_alive())
+    assert not worker.is_alive() and not d._receiver_thread.is_alive()
+    assert d._query_listeners == [] and d._slave_stop_flag is True and d._stop_flag is True
+
+
 def test_idle_worker_polls_through_the_module_sleep(closing, ends, monkeypatch):
     naps = []
 

@@ -224,6 +224,32 @@ def test_lifecycle(closing, ends):
     closing.items.remove(fd)
 
 
+class ClosingListener:
+    """A feedback listener that closes its station from the link's receiver thread."""
+
+    def __init__(self, station):
+        self.station, self.returned = station, threading.Event()
+
+    def put(self, frame):
+        self.station.close()
+        self.returned.set()
+
+
+@pytest.mark.timeout(10)  # a wait on the worker from the receiver would never end
+def test_station_closed_from_the_receiver_thread(closing, ends):
+    fd = station(closing, ends[0])
+    fd.start()
+    worker, listener = fd._slave_thread, ClosingListener(fd)
+    with fd._listener_lock:
+        fd._feedback_listeners.append(listener)
+    peer = closing(RawPeer(ends[1]))
+    peer.send("%01$WC14\r")
+    assert listener.returned.wait(5)
+    wait_until(lambda: not worker.is_alive() and not fd._receiver_thread.is_alive())
+    assert not worker.is_alive() and not fd._receiver_thread.is_alive()
+    assert fd._query_listeners == [] and fd._slave_stop_flag is True and fd._stop_flag is True
+
+
 def test_slave_station_assertion(closing, ends):
     with pytest.raises(AssertionError) as info:
         StorageStation(ends[0], slave_station=-1, timeout=LINE)

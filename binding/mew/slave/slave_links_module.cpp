@@ -89,21 +89,34 @@ bool start_worker(PyObject* self, PyObject* worker_name) {
     return static_cast<bool>(call_method(thread.get(), OZU_ID("start")));
 }
 
+// Whether the calling thread is the thread object `thread` (anything without a matching `ident`,
+// none included, is not).
+bool is_calling_thread(PyObject* thread) {
+    Handle ident = py::steal(PyObject_GetAttr(thread, OZU_ID("ident")));
+    bool same = false;
+    if (ident && PyLong_CheckExact(ident.get())) {
+        const unsigned long id = PyLong_AsUnsignedLong(ident.get());
+        same = !PyErr_Occurred() && id == PyThread_get_thread_ident();
+    }
+    PyErr_Clear();
+    return same;
+}
+
 // Sets the flag and waits, without a time limit, for the worker, unless the flag was already set.
-// Called from the worker itself (a hook stopping its station), the flag alone ends the worker
-// after the current request: waiting would wait on ourselves.
+// The flag alone ends the worker after the current request when the caller is the worker itself
+// (a hook stopping its station: waiting would wait on ourselves) or the link's receiver (a
+// listener stopping the station: the worker's last step takes _listener_lock, which the receiver
+// holds while it delivers, so waiting would never end).
 bool stop_worker(PyObject* self) {
     const int stopped = flag_is_set(self, OZU_ID("_slave_stop_flag"));
     if (stopped != 0) return stopped > 0;
     if (PyObject_SetAttr(self, OZU_ID("_slave_stop_flag"), Py_True) < 0) return false;
     Handle thread = py::steal(PyObject_GetAttr(self, OZU_ID("_slave_thread")));
     if (!thread) return false;
-    Handle ident = py::steal(PyObject_GetAttr(thread.get(), OZU_ID("ident")));
-    if (ident && PyLong_CheckExact(ident.get())) {
-        const unsigned long id = PyLong_AsUnsignedLong(ident.get());
-        if (!PyErr_Occurred() && id == PyThread_get_thread_ident()) return true;
-    }
-    PyErr_Clear();
+    if (is_calling_thread(thread.get())) return true;
+    Handle receiver = py::steal(PyObject_GetAttr(self, OZU_ID("_receiver_thread")));
+    if (!receiver) return false;
+    if (is_calling_thread(receiver.get())) return true;
     return static_cast<bool>(call_method(thread.get(), OZU_ID("join")));
 }
 
