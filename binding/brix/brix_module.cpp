@@ -137,7 +137,7 @@ PyObject* create_serial_instance_impl(BoundArgs& a) {
                      given[kWriteTimeout] ? given[kWriteTimeout] : Py_None);
 }
 
-const py::FunctionSpec kCreate = {
+const py::FunctionDecl kCreate = {
     "create_serial_instance", {}, create_serial_instance_impl,
     "create_serial_instance(**settings) -> SerialPort\n\n"
     "Opens a serial port. Settings: port (required), timeout=1.0, write_timeout=None, baudrate=9600,\n"

@@ -33,16 +33,16 @@ ClassBuilder& ClassBuilder::attr(const char* name, Handle value) {
     return *this;
 }
 
-ClassBuilder& ClassBuilder::method(const FunctionSpec& spec) {
-    return attr(spec.name, make_function(spec, qualname(spec.name).c_str(), module_));
+ClassBuilder& ClassBuilder::method(const FunctionDecl& decl) {
+    return attr(decl.name, make_function(decl, qualname(decl.name).c_str(), module_));
 }
 
-ClassBuilder& ClassBuilder::static_method(const FunctionSpec& spec) {
-    return attr(spec.name, make_staticmethod(spec, qualname(spec.name).c_str(), module_));
+ClassBuilder& ClassBuilder::static_method(const FunctionDecl& decl) {
+    return attr(decl.name, make_staticmethod(decl, qualname(decl.name).c_str(), module_));
 }
 
-ClassBuilder& ClassBuilder::property(const FunctionSpec& spec) {
-    return attr(spec.name, make_property(spec, qualname(spec.name).c_str(), module_));
+ClassBuilder& ClassBuilder::property(const FunctionDecl& decl) {
+    return attr(decl.name, make_property(decl, qualname(decl.name).c_str(), module_));
 }
 
 Handle ClassBuilder::build() {

@@ -15,9 +15,9 @@ public:
     ClassBuilder& base(PyObject* base);          // borrowed; in order
     ClassBuilder& doc(const char* text);
     ClassBuilder& attr(const char* name, Handle value);  // constants and ready-made objects
-    ClassBuilder& method(const FunctionSpec& spec);
-    ClassBuilder& static_method(const FunctionSpec& spec);
-    ClassBuilder& property(const FunctionSpec& spec);
+    ClassBuilder& method(const FunctionDecl& decl);
+    ClassBuilder& static_method(const FunctionDecl& decl);
+    ClassBuilder& property(const FunctionDecl& decl);
 
     // The new class, or empty with an exception set (also for any earlier failure).
     Handle build();

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstring>
-#include <string>
 
 namespace ozu::py {
 namespace {
@@ -10,7 +9,7 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const FunctionDecl* decl;
     int nparams;
     int nrequired;
     PyObject* name;
@@ -84,17 +83,17 @@ bool check_type(const Param& p, PyObject* value, PyObject* dflt) {
 // too many positional arguments, the first missing required one, duplicate and unknown keywords
 // in the order given, then the declared types in parameter order.
 bool bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out) {
-    const FunctionSpec& spec = *f->spec;
+    const FunctionDecl& decl = *f->decl;
     const int n = f->nparams;
     const int nreq = f->nrequired;
-    const bool exact = !spec.star_args && nreq == n;
-    if (nargs > n && !spec.star_args) {
-        raise_arity(spec.name, exact, nreq, n, nargs);
+    const bool exact = !decl.star_args && nreq == n;
+    if (nargs > n && !decl.star_args) {
+        raise_arity(decl.name, exact, nreq, n, nargs);
         return false;
     }
     const Py_ssize_t npos = nargs < n ? nargs : n;
     for (Py_ssize_t i = 0; i < npos; ++i) out.values[static_cast<std::size_t>(i)] = args[i];
-    if (spec.star_args) {
+    if (decl.star_args) {
         out.star_args = steal(nargs > n ? PyTuple_New(nargs - n) : PyTuple_New(0));
         if (!out.star_args) return false;
         for (Py_ssize_t i = n; i < nargs; ++i) {
@@ -102,14 +101,14 @@ bool bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
             PyTuple_SET_ITEM(out.star_args.get(), i - n, args[i]);
         }
     }
-    if (spec.star_kwargs) {
+    if (decl.star_kwargs) {
         out.kwargs = steal(PyDict_New());
         if (!out.kwargs) return false;
     }
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nkw == 0) {
         if (nargs < nreq) {
-            raise_arity(spec.name, exact, nreq, n, nargs);
+            raise_arity(decl.name, exact, nreq, n, nargs);
             return false;
         }
         for (int i = static_cast<int>(npos); i < n; ++i) out.values[static_cast<std::size_t>(i)] = f->defaults[i];
@@ -122,7 +121,7 @@ bool bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
                 out.values[static_cast<std::size_t>(i)] = v;
                 --remaining;
             } else if (i < nreq) {
-                raise_arity(spec.name, exact, nreq, n, i);
+                raise_arity(decl.name, exact, nreq, n, i);
                 return false;
             } else {
                 out.values[static_cast<std::size_t>(i)] = f->defaults[i];
@@ -134,11 +133,11 @@ bool bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
                 int idx = find_param(f, key);
                 if (idx >= npos) continue;
                 if (idx >= 0) {
-                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name, key);
+                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", decl.name, key);
                     return false;
                 }
-                if (!spec.star_kwargs) {
-                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, key);
+                if (!decl.star_kwargs) {
+                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", decl.name, key);
                     return false;
                 }
                 if (PyDict_SetItem(out.kwargs.get(), key, kwvalues[k]) < 0) return false;
@@ -146,7 +145,7 @@ bool bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         }
     }
     for (int i = 0; i < n; ++i)
-        if (!check_type(spec.params[i], out.values[static_cast<std::size_t>(i)], f->defaults[i])) return false;
+        if (!check_type(decl.params[i], out.values[static_cast<std::size_t>(i)], f->defaults[i])) return false;
     return true;
 }
 
@@ -155,7 +154,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     BoundArgs bound;
     bound.function = self;
     if (!bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
-    return f->spec->impl(bound);
+    return f->decl->impl(bound);
 }
 
 void function_dealloc(PyObject* self) {
@@ -182,7 +181,7 @@ PyObject* function_repr(PyObject* self) {
 }
 
 PyObject* get_abstract(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->spec->abstract ? Py_True : Py_False);
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->decl->abstract ? Py_True : Py_False);
 }
 
 PyObject* get_text(PyObject* self, void* which) {
@@ -192,31 +191,23 @@ PyObject* get_text(PyObject* self, void* which) {
     return Py_NewRef(v);
 }
 
-// The parameter list as inspect reads it from built-in callables: "(data, init=0)".
+// The parameter list as inspect reads it from built-in callables, "(data, init=0)", made from the
+// names and default objects the function already holds.
 PyObject* get_text_signature(PyObject* self, void*) {
     const auto* f = reinterpret_cast<FunctionObject*>(self);
-    const FunctionSpec& spec = *f->spec;
-    std::string text = "(";
-    auto add = [&text](const std::string& piece) {
-        if (text.size() > 1) text += ", ";
-        text += piece;
-    };
+    Handle pieces = steal(PyList_New(0));
+    if (!pieces) return nullptr;
+    auto add = [&pieces](Handle piece) { return piece && PyList_Append(pieces.get(), piece.get()) == 0; };
     for (int i = 0; i < f->nparams; ++i) {
-        const Param& p = spec.params[i];
-        std::string piece = p.name;
-        switch (p.dflt.kind) {
-            case Default::Kind::Required: break;
-            case Default::Kind::None: piece += "=None"; break;
-            case Default::Kind::True: piece += "=True"; break;
-            case Default::Kind::False: piece += "=False"; break;
-            case Default::Kind::Int: piece += "=" + std::to_string(p.dflt.value); break;
-        }
-        add(piece);
+        Handle piece = f->defaults[i] ? steal(PyUnicode_FromFormat("%U=%R", f->param_names[i], f->defaults[i]))
+                                      : borrow(f->param_names[i]);
+        if (!add(std::move(piece))) return nullptr;
     }
-    if (spec.star_args) add("*args");
-    if (spec.star_kwargs) add("**kwargs");
-    text += ")";
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (f->decl->star_args && !add(steal(PyUnicode_FromString("*args")))) return nullptr;
+    if (f->decl->star_kwargs && !add(steal(PyUnicode_FromString("**kwargs")))) return nullptr;
+    Handle separator = steal(PyUnicode_FromString(", "));
+    Handle joined = separator ? steal(PyUnicode_Join(separator.get(), pieces.get())) : Handle();
+    return joined ? PyUnicode_FromFormat("(%U)", joined.get()) : nullptr;
 }
 
 // Pickled, copied and deep-copied by reference, as the module's Python functions are.
@@ -266,35 +257,35 @@ bool init_function_type() {
 
 PyTypeObject* function_type() { return &FunctionType; }
 
-bool is_function_of(PyObject* obj, const FunctionSpec& spec) noexcept {
-    return Py_IS_TYPE(obj, &FunctionType) && reinterpret_cast<FunctionObject*>(obj)->spec == &spec;
+bool is_function_of(PyObject* obj, const FunctionDecl& decl) noexcept {
+    return Py_IS_TYPE(obj, &FunctionType) && reinterpret_cast<FunctionObject*>(obj)->decl == &decl;
 }
 
-Handle make_function(const FunctionSpec& spec, const char* qualname, const char* module) {
+Handle make_function(const FunctionDecl& decl, const char* qualname, const char* module) {
     if (!init_function_type()) return {};
     auto* f = PyObject_New(FunctionObject, &FunctionType);
     if (!f) return {};
     f->vectorcall = function_vectorcall;
-    f->spec = &spec;
+    f->decl = &decl;
     f->nparams = 0;
     f->nrequired = 0;
     f->name = f->qualname = f->doc = f->module = nullptr;
     for (int i = 0; i < kMaxParams; ++i) f->param_names[i] = f->defaults[i] = nullptr;
     Handle owner = steal(reinterpret_cast<PyObject*>(f));
-    f->name = PyUnicode_InternFromString(spec.name);
+    f->name = PyUnicode_InternFromString(decl.name);
     f->qualname = PyUnicode_FromString(qualname);
     f->module = PyUnicode_InternFromString(module);
-    f->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
+    f->doc = decl.doc ? PyUnicode_FromString(decl.doc) : Py_NewRef(Py_None);
     if (!f->name || !f->qualname || !f->module || !f->doc) return {};
     int n = 0;
-    while (n < kMaxParams && spec.params[n].name) {
-        const Param& p = spec.params[n];
+    while (n < kMaxParams && decl.params[n].name) {
+        const Param& p = decl.params[n];
         f->param_names[n] = PyUnicode_InternFromString(p.name);
         if (!f->param_names[n]) return {};
         switch (p.dflt.kind) {
             case Default::Kind::Required:
                 if (n != f->nrequired) {
-                    PyErr_Format(PyExc_SystemError, "%s: required parameter after a default", spec.name);
+                    PyErr_Format(PyExc_SystemError, "%s: required parameter after a default", decl.name);
                     return {};
                 }
                 ++f->nrequired;
@@ -313,14 +304,14 @@ Handle make_function(const FunctionSpec& spec, const char* qualname, const char*
     return owner;
 }
 
-Handle make_staticmethod(const FunctionSpec& spec, const char* qualname, const char* module) {
-    Handle fn = make_function(spec, qualname, module);
+Handle make_staticmethod(const FunctionDecl& decl, const char* qualname, const char* module) {
+    Handle fn = make_function(decl, qualname, module);
     if (!fn) return {};
     return steal(PyStaticMethod_New(fn.get()));
 }
 
-Handle make_property(const FunctionSpec& spec, const char* qualname, const char* module) {
-    Handle fn = make_function(spec, qualname, module);
+Handle make_property(const FunctionDecl& decl, const char* qualname, const char* module) {
+    Handle fn = make_function(decl, qualname, module);
     if (!fn) return {};
     return steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), fn.get()));
 }

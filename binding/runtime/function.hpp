@@ -36,8 +36,8 @@ struct BoundArgs;
 // Implementation of an operation: returns a new reference, or null with an exception set.
 using Impl = PyObject* (*)(BoundArgs& args);
 
-// Everything that describes one operation. Specs are static data; a Function object points at one.
-struct FunctionSpec {
+// Everything that describes one operation. Declarations are static data; a Function object points at one.
+struct FunctionDecl {
     const char* name;                 // used in argument error messages
     Param params[kMaxParams];         // the object itself is the first parameter of methods
     Impl impl;
@@ -51,24 +51,24 @@ struct FunctionSpec {
 // function's defaults) and stay valid for the whole call.
 struct BoundArgs {
     std::array<PyObject*, kMaxParams> values{};
-    Handle star_args;    // tuple, when the spec has star_args
-    Handle kwargs;       // dict, when the spec has star_kwargs
+    Handle star_args;    // tuple, when the declaration has star_args
+    Handle kwargs;       // dict, when the declaration has star_kwargs
     PyObject* function = nullptr;  // the Function object being called
 
     PyObject* operator[](int i) const noexcept { return values[static_cast<std::size_t>(i)]; }
 };
 
-// Creates a function object for the spec. qualname is "Class.name" for members, "name" otherwise;
+// Creates a function object for the decl. qualname is "Class.name" for members, "name" otherwise;
 // module is the __module__ of the function.
-Handle make_function(const FunctionSpec& spec, const char* qualname, const char* module = "ozu_mew");
+Handle make_function(const FunctionDecl& decl, const char* qualname, const char* module = "ozu_mew");
 // Wrappers used by class namespaces.
-Handle make_staticmethod(const FunctionSpec& spec, const char* qualname, const char* module = "ozu_mew");
-Handle make_property(const FunctionSpec& spec, const char* qualname, const char* module = "ozu_mew");
+Handle make_staticmethod(const FunctionDecl& decl, const char* qualname, const char* module = "ozu_mew");
+Handle make_property(const FunctionDecl& decl, const char* qualname, const char* module = "ozu_mew");
 
 // The type of the function objects (for isinstance checks in fast paths).
 PyTypeObject* function_type();
-// True when obj is a function object built from exactly this spec.
-bool is_function_of(PyObject* obj, const FunctionSpec& spec) noexcept;
+// True when obj is a function object built from exactly this decl.
+bool is_function_of(PyObject* obj, const FunctionDecl& decl) noexcept;
 
 // The module-wide "Expected %s, got %.200s" TypeError; returns null.
 PyObject* raise_expected(const char* expected, PyObject* got);

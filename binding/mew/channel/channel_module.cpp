@@ -15,7 +15,7 @@ namespace {
 using py::BoundArgs;
 using py::Check;
 using py::Default;
-using py::FunctionSpec;
+using py::FunctionDecl;
 using py::Handle;
 using py::borrow;
 using py::steal;
@@ -163,15 +163,15 @@ PyObject* channel_init(BoundArgs& a) {
 
 PyObject* nothing(BoundArgs&) { Py_RETURN_NONE; }
 
-const FunctionSpec kChannelInit = {"__init__", {{"self"}}, channel_init, nullptr, false, true};
-const FunctionSpec kChannelRead = {"read", {{"self"}, {"size", Check::Any, Default::integer(1)}}, nothing,
+const FunctionDecl kChannelInit = {"__init__", {{"self"}}, channel_init, nullptr, false, true};
+const FunctionDecl kChannelRead = {"read", {{"self"}, {"size", Check::Any, Default::integer(1)}}, nothing,
                                    nullptr, false, false, true};
-const FunctionSpec kChannelReceive = {"receive_frame", {{"self"}}, nothing, nullptr, false, false, true};
-const FunctionSpec kChannelSend = {"send_frame", {{"self"}, {"data", Check::Str}}, nothing, nullptr, false, false, true};
-const FunctionSpec kChannelInWaiting = {"in_waiting", {{"self"}}, nothing, nullptr, false, false, true};
-const FunctionSpec kChannelPort = {"port", {{"self"}}, nothing, nullptr, false, false, true};
-const FunctionSpec kChannelClose = {"close", {{"self"}}, nothing};
-const FunctionSpec kChannelReset = {"reset_input_buffer", {{"self"}}, nothing};
+const FunctionDecl kChannelReceive = {"receive_frame", {{"self"}}, nothing, nullptr, false, false, true};
+const FunctionDecl kChannelSend = {"send_frame", {{"self"}, {"data", Check::Str}}, nothing, nullptr, false, false, true};
+const FunctionDecl kChannelInWaiting = {"in_waiting", {{"self"}}, nothing, nullptr, false, false, true};
+const FunctionDecl kChannelPort = {"port", {{"self"}}, nothing, nullptr, false, false, true};
+const FunctionDecl kChannelClose = {"close", {{"self"}}, nothing};
+const FunctionDecl kChannelReset = {"reset_input_buffer", {{"self"}}, nothing};
 
 // ------------------------------------------------------------------------------------ MewSerial
 
@@ -207,14 +207,14 @@ PyObject* mew_serial_read(BoundArgs& a) { return read_through(a[0], OZU_ID("_ser
 PyObject* mew_serial_close(BoundArgs& a) { return call_on(a[0], OZU_ID("_serial"), OZU_ID("close")); }
 PyObject* mew_serial_reset(BoundArgs& a) { return call_on(a[0], OZU_ID("_serial"), OZU_ID("reset_input_buffer")); }
 
-const FunctionSpec kMewSerialInit = {"__init__", {{"self"}}, mew_serial_init, nullptr, false, true};
-const FunctionSpec kMewSerialReceive = {"receive_frame", {{"self"}}, mew_serial_receive};
-const FunctionSpec kMewSerialPort = {"port", {{"self"}}, mew_serial_port};
-const FunctionSpec kMewSerialInWaiting = {"in_waiting", {{"self"}}, mew_serial_in_waiting};
-const FunctionSpec kMewSerialSend = {"send_frame", {{"self"}, {"data", Check::Str}}, mew_serial_send};
-const FunctionSpec kMewSerialRead = {"read", {{"self"}, {"size", Check::Any, Default::integer(1)}}, mew_serial_read};
-const FunctionSpec kMewSerialClose = {"close", {{"self"}}, mew_serial_close};
-const FunctionSpec kMewSerialReset = {"reset_input_buffer", {{"self"}}, mew_serial_reset};
+const FunctionDecl kMewSerialInit = {"__init__", {{"self"}}, mew_serial_init, nullptr, false, true};
+const FunctionDecl kMewSerialReceive = {"receive_frame", {{"self"}}, mew_serial_receive};
+const FunctionDecl kMewSerialPort = {"port", {{"self"}}, mew_serial_port};
+const FunctionDecl kMewSerialInWaiting = {"in_waiting", {{"self"}}, mew_serial_in_waiting};
+const FunctionDecl kMewSerialSend = {"send_frame", {{"self"}, {"data", Check::Str}}, mew_serial_send};
+const FunctionDecl kMewSerialRead = {"read", {{"self"}, {"size", Check::Any, Default::integer(1)}}, mew_serial_read};
+const FunctionDecl kMewSerialClose = {"close", {{"self"}}, mew_serial_close};
+const FunctionDecl kMewSerialReset = {"reset_input_buffer", {{"self"}}, mew_serial_reset};
 
 // ------------------------------------------------------------------------------------ DualSerial
 
@@ -305,16 +305,16 @@ PyObject* dual_serial_enter(BoundArgs& a) { return Py_NewRef(a[0]); }
 
 PyObject* dual_serial_exit(BoundArgs& a) { return none_result(steal(call_method(a[0], OZU_ID("close")))); }
 
-const FunctionSpec kDualSerialInit = {"__init__", {{"self"}, {"port", Check::Str}}, dual_serial_init, nullptr, false, true};
-const FunctionSpec kDualSerialReceive = {"receive_frame", {{"self"}}, dual_serial_receive};
-const FunctionSpec kDualSerialPort = {"port", {{"self"}}, dual_serial_port};
-const FunctionSpec kDualSerialInWaiting = {"in_waiting", {{"self"}}, dual_serial_in_waiting};
-const FunctionSpec kDualSerialSend = {"send_frame", {{"self"}, {"data", Check::Str}}, dual_serial_send};
-const FunctionSpec kDualSerialRead = {"read", {{"self"}, {"size", Check::Any, Default::integer(1)}}, dual_serial_read};
-const FunctionSpec kDualSerialClose = {"close", {{"self"}}, dual_serial_close};
-const FunctionSpec kDualSerialReset = {"reset_input_buffer", {{"self"}}, dual_serial_reset};
-const FunctionSpec kDualSerialEnter = {"__enter__", {{"self"}}, dual_serial_enter};
-const FunctionSpec kDualSerialExit = {"__exit__", {{"self"}, {"exc_type"}, {"exc_val"}, {"exc_tb"}}, dual_serial_exit};
+const FunctionDecl kDualSerialInit = {"__init__", {{"self"}, {"port", Check::Str}}, dual_serial_init, nullptr, false, true};
+const FunctionDecl kDualSerialReceive = {"receive_frame", {{"self"}}, dual_serial_receive};
+const FunctionDecl kDualSerialPort = {"port", {{"self"}}, dual_serial_port};
+const FunctionDecl kDualSerialInWaiting = {"in_waiting", {{"self"}}, dual_serial_in_waiting};
+const FunctionDecl kDualSerialSend = {"send_frame", {{"self"}, {"data", Check::Str}}, dual_serial_send};
+const FunctionDecl kDualSerialRead = {"read", {{"self"}, {"size", Check::Any, Default::integer(1)}}, dual_serial_read};
+const FunctionDecl kDualSerialClose = {"close", {{"self"}}, dual_serial_close};
+const FunctionDecl kDualSerialReset = {"reset_input_buffer", {{"self"}}, dual_serial_reset};
+const FunctionDecl kDualSerialEnter = {"__enter__", {{"self"}}, dual_serial_enter};
+const FunctionDecl kDualSerialExit = {"__exit__", {{"self"}, {"exc_type"}, {"exc_val"}, {"exc_tb"}}, dual_serial_exit};
 
 bool add(PyObject* module_dict, const char* name, const Handle& value) {
     return value && PyDict_SetItemString(module_dict, name, value.get()) == 0;

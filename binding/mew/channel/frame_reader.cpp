@@ -197,7 +197,7 @@ PyObject* receive_frame_by_serial_impl(py::BoundArgs& a) { return receive_frame_
 
 }  // namespace
 
-const py::FunctionSpec kReceiveFrameBySerial = {"_receive_frame_by_serial", {{"serial"}}, receive_frame_by_serial_impl};
+const py::FunctionDecl kReceiveFrameBySerial = {"_receive_frame_by_serial", {{"serial"}}, receive_frame_by_serial_impl};
 
 PyObject* receive_frame_by_serial(PyObject* serial) {
     if (serial::Port* port = native_port(serial)) return receive_frame_native(serial, *port);

@@ -6,7 +6,7 @@
 namespace ozu::mew::channel {
 
 // Signature of `_receive_frame_by_serial(serial)`.
-extern const py::FunctionSpec kReceiveFrameBySerial;
+extern const py::FunctionDecl kReceiveFrameBySerial;
 
 // Reads one frame, up to and including its carriage return, from a serial port object and
 // returns it as text (new reference), or null with IOError or the port's own error set.

@@ -1,4 +1,4 @@
-// The static operations of MewStatic, as FunctionSpec bodies (see codec_module.cpp for their
+// The static operations of MewStatic, as FunctionDecl bodies (see codec_module.cpp for their
 // signatures). Each takes its bound arguments and returns a new reference or null.
 #pragma once
 #include "runtime/function.hpp"
@@ -46,6 +46,6 @@ PyObject* fill_write_data_area_message(BoundArgs& a);
 PyObject* fill_write_single_data_message(BoundArgs& a);
 
 // The signature of fill_write_data_area_message, to recognise the class's own operation.
-const py::FunctionSpec& write_data_area_spec();
+const py::FunctionDecl& write_data_area_decl();
 
 }  // namespace ozu::mew::codec

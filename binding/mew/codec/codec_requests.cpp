@@ -427,7 +427,7 @@ PyObject* fill_write_single_data_message(BoundArgs& a) {
     PyList_SET_ITEM(values.get(), 0, Py_NewRef(value));
     Handle builder = class_attr(OZU_ID("fill_write_data_area_message"));
     if (!builder) return nullptr;
-    if (py::is_function_of(builder.get(), write_data_area_spec()))
+    if (py::is_function_of(builder.get(), write_data_area_decl()))
         return write_registers(station, reg, values.get(), core::Arg::reg);
     PyObject* args[] = {station, reg, values.get()};
     return expect_str(py::steal(PyObject_Vectorcall(builder.get(), args, 3, nullptr))).release();

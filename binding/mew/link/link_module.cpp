@@ -168,14 +168,14 @@ PyObject* send_impl(BoundArgs& a) {
     return none().release();
 }
 
-const FunctionSpec kInit = {"__init__", {{"self"}, {"channel"}}, init_impl, nullptr, false, true};
-const FunctionSpec kDevHandle = {"dev_handle", {{"self"}}, dev_handle_impl};
-const FunctionSpec kChannelName = {"channel_name", {{"self"}}, channel_name_impl};
-const FunctionSpec kStart = {"start", {{"self"}}, start_impl};
-const FunctionSpec kStop = {"stop", {{"self"}}, stop_impl};
-const FunctionSpec kClose = {"close", {{"self"}}, close_impl};
-const FunctionSpec kReceiver = {"_receiver", {{"self"}}, receiver_impl};
-const FunctionSpec kSend = {"_send", {{"self"}, {"data", Check::Str}}, send_impl};
+const FunctionDecl kInit = {"__init__", {{"self"}, {"channel"}}, init_impl, nullptr, false, true};
+const FunctionDecl kDevHandle = {"dev_handle", {{"self"}}, dev_handle_impl};
+const FunctionDecl kChannelName = {"channel_name", {{"self"}}, channel_name_impl};
+const FunctionDecl kStart = {"start", {{"self"}}, start_impl};
+const FunctionDecl kStop = {"stop", {{"self"}}, stop_impl};
+const FunctionDecl kClose = {"close", {{"self"}}, close_impl};
+const FunctionDecl kReceiver = {"_receiver", {{"self"}}, receiver_impl};
+const FunctionDecl kSend = {"_send", {{"self"}, {"data", Check::Str}}, send_impl};
 
 }  // namespace
 

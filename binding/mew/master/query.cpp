@@ -230,9 +230,9 @@ PyObject* init_impl(BoundArgs& a) {
     return none().release();
 }
 
-const FunctionSpec kInit = {"__init__", {{"self"}}, init_impl, nullptr, true, true};
-const FunctionSpec kQuery = {"query", {{"self"}, {"command"}}, query_impl};
-const FunctionSpec kRawQuery = {"_query", {{"self"}, {"command"}}, raw_query_impl};
+const FunctionDecl kInit = {"__init__", {{"self"}}, init_impl, nullptr, true, true};
+const FunctionDecl kQuery = {"query", {{"self"}, {"command"}}, query_impl};
+const FunctionDecl kRawQuery = {"_query", {{"self"}, {"command"}}, raw_query_impl};
 
 }  // namespace
 

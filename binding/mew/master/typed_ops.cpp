@@ -401,8 +401,8 @@ constexpr Param kCount = {"count", Check::Int};
 constexpr Param kValue = {"value", Check::Int};
 constexpr Param kValues = {"values", Check::List};
 
-const FunctionSpec kInit = {"__init__", {kSelf}, init_impl, nullptr, true, true};
-const FunctionSpec kOps[] = {
+const FunctionDecl kInit = {"__init__", {kSelf}, init_impl, nullptr, true, true};
+const FunctionDecl kOps[] = {
     {"get_coil", {kSelf, kStation, {"name"}}, get_coil_impl},
     {"get_coil_uint16", {kSelf, kStation, kName}, get_coil_uint16_impl},
     {"get_multi_coil_uint16", {kSelf, kStation, kName, kCount}, get_multi_coil_uint16_impl},
@@ -440,7 +440,7 @@ bool add_master(PyObject* module_dict) {
     Py_INCREF(g_struct_unpack);
     ClassBuilder builder("MewMaster");
     builder.base(base).method(kInit);
-    for (const FunctionSpec& op : kOps) builder.method(op);
+    for (const FunctionDecl& op : kOps) builder.method(op);
     Handle cls = builder.build();
     return cls && PyDict_SetItemString(module_dict, "MewMaster", cls.get()) == 0;
 }

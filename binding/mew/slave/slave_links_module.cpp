@@ -12,7 +12,7 @@ namespace {
 
 using py::BoundArgs;
 using py::Check;
-using py::FunctionSpec;
+using py::FunctionDecl;
 
 // ---------------------------------------------------------------------------------- helpers
 
@@ -228,11 +228,11 @@ PyObject* fd_channel_name_impl(BoundArgs& a) {
     return PyUnicode_FromFormat("MewFullDuplex[%S]", port.get());
 }
 
-const FunctionSpec kFdInit{"__init__", {{"self"}}, fd_init_impl, nullptr, true, true};
-const FunctionSpec kFdWorker{"check_and_process_request", {{"self"}}, fd_worker_impl};
-const FunctionSpec kFdStart{"start", {{"self"}}, fd_start_impl};
-const FunctionSpec kFdStop{"stop", {{"self"}}, fd_stop_impl};
-const FunctionSpec kFdChannelName{"channel_name", {{"self"}}, fd_channel_name_impl};
+const FunctionDecl kFdInit{"__init__", {{"self"}}, fd_init_impl, nullptr, true, true};
+const FunctionDecl kFdWorker{"check_and_process_request", {{"self"}}, fd_worker_impl};
+const FunctionDecl kFdStart{"start", {{"self"}}, fd_start_impl};
+const FunctionDecl kFdStop{"stop", {{"self"}}, fd_stop_impl};
+const FunctionDecl kFdChannelName{"channel_name", {{"self"}}, fd_channel_name_impl};
 
 // ------------------------------------------------------------------------ RandomMewSlaveDemo
 
@@ -347,25 +347,25 @@ PyObject* demo_set_multi_uint16_impl(BoundArgs& a) {
     return print_formatted("Slave: Registers %s wrote to %s", a[2], a[3]);
 }
 
-const FunctionSpec kDemoInit{"__init__", {{"self"}, {"station", Check::Int}}, demo_init_impl, nullptr, true, true};
-const FunctionSpec kDemoWorker{"_check_and_process_request", {{"self"}}, demo_worker_impl};
-const FunctionSpec kDemoStart{"start", {{"self"}}, demo_start_impl};
-const FunctionSpec kDemoStop{"stop", {{"self"}}, demo_stop_impl};
-const FunctionSpec kDemoGetCoil{"on_get_coil", {{"self"}, {"station", Check::Int}, {"name", Check::Str}},
+const FunctionDecl kDemoInit{"__init__", {{"self"}, {"station", Check::Int}}, demo_init_impl, nullptr, true, true};
+const FunctionDecl kDemoWorker{"_check_and_process_request", {{"self"}}, demo_worker_impl};
+const FunctionDecl kDemoStart{"start", {{"self"}}, demo_start_impl};
+const FunctionDecl kDemoStop{"stop", {{"self"}}, demo_stop_impl};
+const FunctionDecl kDemoGetCoil{"on_get_coil", {{"self"}, {"station", Check::Int}, {"name", Check::Str}},
                                 demo_get_coil_impl};
-const FunctionSpec kDemoGetMultiCoil{"on_get_multi_coil_uint16",
+const FunctionDecl kDemoGetMultiCoil{"on_get_multi_coil_uint16",
                                      {{"self"}, {"station", Check::Int}, {"name", Check::Str}, {"count", Check::Int}},
                                      demo_get_multi_coil_impl};
-const FunctionSpec kDemoGetMultiUint16{"on_get_multi_uint16",
+const FunctionDecl kDemoGetMultiUint16{"on_get_multi_uint16",
                                        {{"self"}, {"station", Check::Int}, {"name", Check::Str}, {"count", Check::Int}},
                                        demo_get_multi_uint16_impl};
-const FunctionSpec kDemoSetCoil{"on_set_coil",
+const FunctionDecl kDemoSetCoil{"on_set_coil",
                                 {{"self"}, {"station", Check::Int}, {"name", Check::Str}, {"value"}},
                                 demo_set_coil_impl};
-const FunctionSpec kDemoSetMultiCoil{"on_set_multi_coil_uint16",
+const FunctionDecl kDemoSetMultiCoil{"on_set_multi_coil_uint16",
                                      {{"self"}, {"station", Check::Int}, {"name", Check::Str}, {"values", Check::List}},
                                      demo_set_multi_coil_impl};
-const FunctionSpec kDemoSetMultiUint16{
+const FunctionDecl kDemoSetMultiUint16{
     "on_set_multi_uint16",
     {{"self"}, {"station", Check::Int}, {"name", Check::Str}, {"values", Check::List}},
     demo_set_multi_uint16_impl};

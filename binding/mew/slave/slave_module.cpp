@@ -15,7 +15,7 @@ namespace {
 
 using py::BoundArgs;
 using py::Check;
-using py::FunctionSpec;
+using py::FunctionDecl;
 using py::Param;
 
 constexpr const char* kNoFeedbackDoc =
@@ -495,26 +495,26 @@ PyObject* process_request_impl(BoundArgs& a) {
 
 PyObject* hook_impl(BoundArgs&) { Py_RETURN_NONE; }
 
-const FunctionSpec kInit{"__init__", {{"self"}, {"station", Check::Int}}, init_impl};
-const FunctionSpec kProcessInvalidFrame{"process_invalid_frame", {{"self"}, {"frame"}}, process_invalid_frame_impl};
-const FunctionSpec kNotForThisStation{"not_for_this_station", {{"self"}, {"station"}}, not_for_this_station_impl};
-const FunctionSpec kProcessRequest{"process_request", {{"self"}, {"command", Check::Str}}, process_request_impl};
+const FunctionDecl kInit{"__init__", {{"self"}, {"station", Check::Int}}, init_impl};
+const FunctionDecl kProcessInvalidFrame{"process_invalid_frame", {{"self"}, {"frame"}}, process_invalid_frame_impl};
+const FunctionDecl kNotForThisStation{"not_for_this_station", {{"self"}, {"station"}}, not_for_this_station_impl};
+const FunctionDecl kProcessRequest{"process_request", {{"self"}, {"command", Check::Str}}, process_request_impl};
 
-const FunctionSpec kOnGetCoil{
+const FunctionDecl kOnGetCoil{
     "on_get_coil", {{"self"}, {"station", Check::Int}, {"name", Check::Str}}, hook_impl, nullptr, false, false, true};
-const FunctionSpec kOnGetMultiCoil{"on_get_multi_coil_uint16",
+const FunctionDecl kOnGetMultiCoil{"on_get_multi_coil_uint16",
                                    {{"self"}, {"station", Check::Int}, {"name", Check::Str}, {"count", Check::Int}},
                                    hook_impl, nullptr, false, false, true};
-const FunctionSpec kOnGetMultiUint16{"on_get_multi_uint16",
+const FunctionDecl kOnGetMultiUint16{"on_get_multi_uint16",
                                      {{"self"}, {"station", Check::Int}, {"name", Check::Str}, {"count", Check::Int}},
                                      hook_impl, nullptr, false, false, true};
-const FunctionSpec kOnSetCoil{"on_set_coil",
+const FunctionDecl kOnSetCoil{"on_set_coil",
                               {{"self"}, {"station", Check::Int}, {"name", Check::Str}, {"value"}},
                               hook_impl, nullptr, false, false, true};
-const FunctionSpec kOnSetMultiCoil{"on_set_multi_coil_uint16",
+const FunctionDecl kOnSetMultiCoil{"on_set_multi_coil_uint16",
                                    {{"self"}, {"station", Check::Int}, {"name", Check::Str}, {"values", Check::List}},
                                    hook_impl, nullptr, false, false, true};
-const FunctionSpec kOnSetMultiUint16{"on_set_multi_uint16",
+const FunctionDecl kOnSetMultiUint16{"on_set_multi_uint16",
                                      {{"self"}, {"station", Check::Int}, {"name", Check::Str}, {"values", Check::List}},
                                      hook_impl, nullptr, false, false, true};
 
