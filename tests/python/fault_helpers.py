@@ -11,6 +11,7 @@ import pytest
 
 import ozu_mew
 from line_helpers import wait_until, with_check  # noqa: F401 (re-exported for the tests)
+from slave_helpers import Closing
 
 LINE = 0.05  # per-byte read time-out of the library's ports; a pause longer than it ends a frame
 
@@ -165,27 +166,18 @@ def rss_kb():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
 
 
-class Leaks:
+class Leaks(Closing):
     """Closes what a test registered, newest first, then checks that every thread the test
     started has ended and every descriptor it opened is closed."""
 
     def __init__(self):
-        self.items = []
-        self.threads = set(threading.enumerate())
+        super().__init__()
         self.fds = open_fds()
 
-    def __call__(self, item):
-        self.items.append(item)
-        return item
-
     def check(self):
-        while self.items:
-            self.items.pop().close()
-        wait_until(lambda: set(threading.enumerate()) <= self.threads, timeout=3.0)
-        # Devices and connections are closed by close(); a closed port keeps only the wake-up
-        # pipe of its blocked readers until the port object goes (test_faults checks that).
+        self.close_all(timeout=3.0)
         left = {fd: _describe(fd) for fd in open_fds() - self.fds}
-        left = {fd: what for fd, what in left.items() if what is not None and not what.startswith("pipe:")}
+        left = {fd: what for fd, what in left.items() if what is not None}
         assert left == {}, "descriptors left open: %s" % left
 
 

@@ -144,10 +144,10 @@ class Closing:
         self.items.append(item)
         return item
 
-    def close_all(self):
+    def close_all(self, timeout=2.0):
         while self.items:
             self.items.pop().close()
-        wait_until(lambda: set(threading.enumerate()) <= self.threads_before, timeout=2.0)
+        wait_until(lambda: set(threading.enumerate()) <= self.threads_before, timeout=timeout)
 
 
 @pytest.fixture

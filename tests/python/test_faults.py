@@ -1,7 +1,6 @@
 """Faults on real lines: noise, hang-ups, slow stations, failing listeners and ports. After each,
 the library has said what happened, answers the next valid frame, and has left no thread, port
 or memory behind."""
-import gc
 import os
 import random
 import threading
@@ -222,9 +221,7 @@ def test_closed_links_give_their_ports_back(pipe_line):
         Station("brix:pipe:again:b", timeout=LINE).close()
         master.close()
         peer.close()
-    del master
-    gc.collect()
-    assert len(open_fds()) <= fds
+    assert len(open_fds()) <= fds  # closed objects still referenced hold no descriptor
 
 
 def test_no_growth_over_many_noisy_exchanges(station_on_pty, err_lines, out_lines):
