@@ -1,4 +1,5 @@
 """RandomMewSlaveDemo: random answers, printed writes, its polling worker and lifecycle."""
+import queue
 import random
 import re
 import threading
@@ -231,6 +232,25 @@ def test_lifecycle(closing, ends):
     assert peer.ask("%01#WCSR00121**\r") == "%01$WC14\r"
     d.close()
     assert not d._slave_thread.is_alive() and not d._receiver_thread.is_alive()
+
+
+class SlowQueue(queue.Queue):
+    """A queue that takes a while to make, as on a loaded machine."""
+
+    def __init__(self):
+        time.sleep(0.05)
+        super().__init__()
+
+
+def test_start_returns_with_the_request_queue_in_place(closing, ends, monkeypatch):
+    d = demo(closing, ends[0])
+    peer = closing(RawPeer(ends[1]))
+    monkeypatch.setattr(ozu_mew, "Queue", SlowQueue)
+    for _ in range(5):
+        d.start()
+        assert len(d._query_listeners) == 1
+        assert peer.ask("%01#WCSR00121**\r") == "%01$WC14\r"
+        d.stop()
 
 
 @pytest.mark.timeout(10)  # a wait on the worker from the receiver would never end

@@ -2,6 +2,7 @@
 import io
 import queue
 import threading
+import time
 
 import pytest
 
@@ -222,6 +223,69 @@ def test_lifecycle(closing, ends):
     fd.close()
     assert not fd._slave_thread.is_alive() and fd._slave_stop_flag is True
     closing.items.remove(fd)
+
+
+class SlowQueue(queue.Queue):
+    """A queue that takes a while to make, as on a loaded machine."""
+
+    def __init__(self):
+        time.sleep(0.05)
+        super().__init__()
+
+
+def test_start_returns_with_the_request_queue_in_place(closing, ends, monkeypatch):
+    # A request sent the moment start() returns must find the worker's queue, not be dropped.
+    fd = station(closing, ends[0], slave_station=1)
+    peer = closing(RawPeer(ends[1]))
+    monkeypatch.setattr(ozu_mew, "Queue", SlowQueue)
+    for _ in range(5):
+        fd.start()
+        assert len(fd._query_listeners) == 1
+        assert peer.ask("%01#RCSR0000**\r") == with_check("%01$RC0")
+        fd.stop()
+
+
+class OwnWorker(StorageStation):
+    """Replaces the worker with one that registers nothing until told to end."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.release = threading.Event()
+
+    def check_and_process_request(self):
+        self.release.wait(5)
+
+
+def test_start_does_not_wait_for_a_replaced_worker(closing, ends):
+    fd = closing(OwnWorker(ends[0], timeout=LINE))
+    fd.start()
+    assert fd._slave_thread.is_alive() and fd._query_listeners == []
+    fd.release.set()
+    fd._slave_thread.join()
+
+
+class StartingListener:
+    """A feedback listener that starts its station from the link's receiver thread."""
+
+    def __init__(self, station):
+        self.station, self.returned = station, threading.Event()
+
+    def put(self, frame):
+        self.station.start()
+        self.returned.set()
+
+
+@pytest.mark.timeout(10)
+def test_station_started_from_the_receiver_thread(closing, ends):
+    fd = station(closing, ends[0])
+    listener = StartingListener(fd)
+    with fd._listener_lock:
+        fd._feedback_listeners.append(listener)
+    peer = closing(RawPeer(ends[1]))
+    peer.send("%01$WC14\r")
+    assert listener.returned.wait(5)
+    wait_until(lambda: fd._query_listeners)
+    assert peer.ask("%01#RCSR0000**\r") == with_check("%01$RC0")
 
 
 class ClosingListener:

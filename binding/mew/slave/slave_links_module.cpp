@@ -2,6 +2,11 @@
 // on the same link) and RandomMewSlaveDemo (a ready-made station answering with random values).
 // Each started object runs one worker thread that takes request frames from its own queue,
 // registered with the link's receiver for the duration of the run, and sends the answers.
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <unordered_map>
+
 #include "link/link_support.hpp"
 #include "module/subsystems.hpp"
 #include "slave/slave_support.hpp"
@@ -74,21 +79,6 @@ bool handle_request_failure() {
     return report_unexpected(exc.get());
 }
 
-// Thread(target=self.<worker>), stored in _slave_thread and started, after clearing the flag.
-bool start_worker(PyObject* self, PyObject* worker_name) {
-    const int stopped = flag_is_set(self, OZU_ID("_slave_stop_flag"));
-    if (stopped <= 0) return stopped == 0;
-    if (PyObject_SetAttr(self, OZU_ID("_slave_stop_flag"), Py_False) < 0) return false;
-    Handle target = py::steal(PyObject_GetAttr(self, worker_name));
-    if (!target) return false;
-    Handle kwnames = py::steal(PyTuple_Pack(1, OZU_ID("target")));
-    if (!kwnames) return false;
-    PyObject* args[] = {target.get()};
-    Handle thread = py::call_global(OZU_ID("Thread"), args, 0, kwnames.get());
-    if (!thread || PyObject_SetAttr(self, OZU_ID("_slave_thread"), thread.get()) < 0) return false;
-    return static_cast<bool>(call_method(thread.get(), OZU_ID("start")));
-}
-
 // Whether the calling thread is the thread object `thread` (anything without a matching `ident`,
 // none included, is not).
 bool is_calling_thread(PyObject* thread) {
@@ -100,6 +90,106 @@ bool is_calling_thread(PyObject* thread) {
     }
     PyErr_Clear();
     return same;
+}
+
+// Whether the calling thread is the link's receiver (a listener calling start() or stop()).
+bool called_from_receiver(PyObject* self) {
+    Handle receiver = py::steal(PyObject_GetAttr(self, OZU_ID("_receiver_thread")));
+    PyErr_Clear();
+    return receiver && is_calling_thread(receiver.get());
+}
+
+// Lets start() return only once the worker it started has registered its request queue, so that
+// a request sent right after start() is answered instead of dropped for want of a listener. The
+// worker marks its run open; start() waits for the mark without the GIL.
+class WorkerRunGate {
+public:
+    void expect(const PyObject* self) {
+        std::lock_guard lock(mutex_);
+        opened_[self] = false;
+    }
+    void mark_open(const PyObject* self) {
+        std::lock_guard lock(mutex_);
+        if (auto it = opened_.find(self); it != opened_.end()) {
+            it->second = true;
+            changed_.notify_all();
+        }
+    }
+    bool wait_open(const PyObject* self, std::chrono::milliseconds slice) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, slice, [&] {
+            auto it = opened_.find(self);
+            return it == opened_.end() || it->second;
+        });
+    }
+    void forget(const PyObject* self) {
+        std::lock_guard lock(mutex_);
+        opened_.erase(self);
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::unordered_map<const PyObject*, bool> opened_;
+};
+
+WorkerRunGate& run_gate() {
+    static WorkerRunGate* gate = new WorkerRunGate;  // outlives every worker thread
+    return *gate;
+}
+
+// Whether start() can wait for the worker's queue: the worker is this module's own, bound to
+// self, and runs on a standard thread (or one derived from it). A derived class's worker, a
+// thread of another kind or a call from the receiver (which holds _listener_lock, needed by the
+// registration) starts without waiting.
+bool can_wait_for_run(PyObject* self, PyObject* target, PyObject* thread, const FunctionDecl& worker) {
+    if (!PyMethod_Check(target) || PyMethod_GET_SELF(target) != self ||
+        !py::is_function_of(PyMethod_GET_FUNCTION(target), worker))
+        return false;
+    Handle threading = py::steal(PyImport_ImportModule("threading"));
+    Handle standard = threading ? py::steal(PyObject_GetAttr(threading.get(), OZU_ID("Thread"))) : Handle{};
+    const int standard_thread = standard ? PyObject_IsInstance(thread, standard.get()) : 0;
+    PyErr_Clear();
+    return standard_thread > 0 && !called_from_receiver(self);
+}
+
+// Waits until the worker has registered its queue or has ended, at most a few seconds (a caller
+// holding _listener_lock itself would otherwise wait for ever).
+bool wait_for_run(PyObject* self, PyObject* thread) {
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + seconds(3);
+    for (;;) {
+        bool opened;
+        {
+            py::GilRelease unlocked;
+            opened = run_gate().wait_open(self, milliseconds(20));
+        }
+        if (opened || steady_clock::now() >= deadline) return true;
+        Handle alive = call_method(thread, OZU_ID("is_alive"));
+        if (!alive) return false;
+        const int running = PyObject_IsTrue(alive.get());
+        if (running <= 0) return running == 0;
+    }
+}
+
+// Thread(target=self.<worker>), stored in _slave_thread and started, after clearing the flag.
+bool start_worker(PyObject* self, PyObject* worker_name, const FunctionDecl& worker) {
+    const int stopped = flag_is_set(self, OZU_ID("_slave_stop_flag"));
+    if (stopped <= 0) return stopped == 0;
+    if (PyObject_SetAttr(self, OZU_ID("_slave_stop_flag"), Py_False) < 0) return false;
+    Handle target = py::steal(PyObject_GetAttr(self, worker_name));
+    if (!target) return false;
+    Handle kwnames = py::steal(PyTuple_Pack(1, OZU_ID("target")));
+    if (!kwnames) return false;
+    PyObject* args[] = {target.get()};
+    Handle thread = py::call_global(OZU_ID("Thread"), args, 0, kwnames.get());
+    if (!thread || PyObject_SetAttr(self, OZU_ID("_slave_thread"), thread.get()) < 0) return false;
+    if (!can_wait_for_run(self, target.get(), thread.get(), worker))
+        return static_cast<bool>(call_method(thread.get(), OZU_ID("start")));
+    run_gate().expect(self);
+    const bool ok = call_method(thread.get(), OZU_ID("start")) && wait_for_run(self, thread.get());
+    run_gate().forget(self);
+    return ok;
 }
 
 // Sets the flag and waits, without a time limit, for the worker, unless the flag was already set.
@@ -129,6 +219,7 @@ bool set_initial_worker_state(PyObject* self) {
 Handle open_run(PyObject* self) {
     Handle queue = py::call_global(OZU_ID("Queue"), nullptr, 0);
     if (!queue || !update_listeners(self, OZU_ID("append"), queue.get())) return {};
+    run_gate().mark_open(self);
     return queue;
 }
 
@@ -206,10 +297,12 @@ PyObject* fd_worker_impl(BoundArgs& a) {
     return finish_run(self, queue.get(), ok);
 }
 
+extern const FunctionDecl kFdWorker;
+
 PyObject* fd_start_impl(BoundArgs& a) {
     PyObject* self = a[0];
     if (!py::call_global_member(OZU_ID("MewMaster"), OZU_ID("start"), self)) return nullptr;
-    if (!start_worker(self, OZU_ID("check_and_process_request"))) return nullptr;
+    if (!start_worker(self, OZU_ID("check_and_process_request"), kFdWorker)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -288,10 +381,12 @@ PyObject* demo_worker_impl(BoundArgs& a) {
     return finish_run(self, queue.get(), ok);
 }
 
+extern const FunctionDecl kDemoWorker;
+
 PyObject* demo_start_impl(BoundArgs& a) {
     PyObject* self = a[0];
     if (!py::call_global_member(OZU_ID("MewBase"), OZU_ID("start"), self)) return nullptr;
-    if (!start_worker(self, OZU_ID("_check_and_process_request"))) return nullptr;
+    if (!start_worker(self, OZU_ID("_check_and_process_request"), kDemoWorker)) return nullptr;
     Py_RETURN_NONE;
 }
 
