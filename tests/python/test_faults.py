@@ -163,15 +163,16 @@ def test_a_failing_listener_is_reported_and_the_link_goes_on(pipe_line, err_line
     with master._listener_lock:
         master._feedback_listeners.remove(failing)
     assert master.get_uint16(1, "DT100") == 0
-    # registered after the query's queue (from inside the query's send), the answer gets through
+    # registered after the query's queue (from inside the query's send, before the frame goes out),
+    # the answer gets through
     send = master._send
 
-    def send_then_listen(data):
-        send(data)
+    def listen_then_send(data):
         with master._listener_lock:
             master._feedback_listeners.append(failing)
+        send(data)
 
-    master._send = send_then_listen
+    master._send = listen_then_send
     master.set_uint16(1, "DT100", 5)
     wait_until(lambda: len(err_lines.lines()) == 2)
     del master._send
