@@ -149,6 +149,15 @@ def test_frame_readers_agree_with_the_model(name, data):
         assert issubclass(got[1], DOCUMENTED)
 
 
+def _encodable(text):
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+@example(tx="#0\ud800", rx="")
 @given(tx=st.one_of(texts, damaged_requests()), rx=st.one_of(texts, damaged_requests()))
 def test_answer_matching_agrees_with_the_model(tx, rx):
     def model(tx, rx):
@@ -156,11 +165,16 @@ def test_answer_matching_agrees_with_the_model(tx, rx):
         return tx[:edge] == rx[:edge] and rx[edge] == "$" and tx[edge + 1:edge + 3] == rx[edge + 1:edge + 3]
 
     assert _outcome(S.header_matched, tx, rx) == _outcome(model, tx, rx)
-    # the answer a station builds for a request matches it
+    # the answer a station builds for a request matches it (when the head can be checked at all:
+    # a lone surrogate cannot be encoded for the block check)
     edge = _station_end(tx)
     if 0 <= edge and len(tx) >= edge + 3 and tx[edge] == "#":
-        answer = S.append_tail(tx[:edge] + "$" + tx[edge + 1:edge + 3])
-        assert S.header_matched(tx, answer) is True
+        head = tx[:edge] + "$" + tx[edge + 1:edge + 3]
+        if _encodable(head):
+            assert S.header_matched(tx, S.append_tail(head)) is True
+        else:
+            with pytest.raises(UnicodeEncodeError):
+                S.append_tail(head)
 
 
 @given(data=texts, init=st.integers(-(2**70), 2**70))
@@ -170,9 +184,7 @@ def test_block_check_with_any_start_value(data, init):
 
 @given(data=st.text(any_char, max_size=60))
 def test_a_tail_makes_any_encodable_text_a_checked_frame(data):
-    try:
-        data.encode("utf-8")
-    except UnicodeEncodeError:
+    if not _encodable(data):
         with pytest.raises(UnicodeEncodeError):
             S.append_tail(data)
         return
@@ -379,9 +391,7 @@ def test_station_answers_any_text_with_a_frame_or_a_documented_error(frame, own)
 def test_station_rejects_frames_whose_check_does_not_match(frame):
     assume(len(frame) >= 9 and frame[0] == "%" and frame[-3:-1] != "**")
     assume(all(c in "0123456789ABCDEFabcdef" for c in frame[-3:-1]))
-    try:
-        frame.encode("utf-8")
-    except UnicodeEncodeError:
+    if not _encodable(frame):
         return
     station = Memory()
     if S.calc_crc(frame[:-3]) == int(frame[-3:-1], 16):
