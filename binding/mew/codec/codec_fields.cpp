@@ -54,10 +54,6 @@ PyObject* fill_uint16_generic(PyObject* data, PyObject* value) {
     if (!low) return nullptr;
     Handle high = py::steal(PyNumber_Rshift(value, eight.get()));
     if (!high) return nullptr;
-    if (!PyLong_Check(value) && PyLong_Check(high.get())) {
-        const int high_wide = above(high.get(), 0xFF);
-        if (high_wide) return high_wide < 0 ? nullptr : raise_out_of_range(value, 16);
-    }
     Handle args = py::steal(PyTuple_Pack(3, data, low.get(), high.get()));
     Handle format = py::steal(PyUnicode_FromString("%s%02X%02X"));
     if (!args || !format) return nullptr;
