@@ -153,18 +153,17 @@ bool can_wait_for_run(PyObject* self, PyObject* target, PyObject* thread, const 
     return standard_thread > 0 && !called_from_receiver(self);
 }
 
-// Waits until the worker has registered its queue or has ended, at most a few seconds (a caller
-// holding _listener_lock itself would otherwise wait for ever).
+// Waits until the worker has registered its queue or has ended (a worker that failed before
+// registering, or a thread whose run() never calls its target). Like stop(), it must not be called
+// by a thread that holds _listener_lock.
 bool wait_for_run(PyObject* self, PyObject* thread) {
-    using namespace std::chrono;
-    const auto deadline = steady_clock::now() + seconds(3);
     for (;;) {
         bool opened;
         {
             py::GilRelease unlocked;
-            opened = run_gate().wait_open(self, milliseconds(20));
+            opened = run_gate().wait_open(self, std::chrono::milliseconds(20));
         }
-        if (opened || steady_clock::now() >= deadline) return true;
+        if (opened) return true;
         Handle alive = call_method(thread, OZU_ID("is_alive"));
         if (!alive) return false;
         const int running = PyObject_IsTrue(alive.get());
@@ -203,10 +202,7 @@ bool stop_worker(PyObject* self) {
     if (PyObject_SetAttr(self, OZU_ID("_slave_stop_flag"), Py_True) < 0) return false;
     Handle thread = py::steal(PyObject_GetAttr(self, OZU_ID("_slave_thread")));
     if (!thread) return false;
-    if (is_calling_thread(thread.get())) return true;
-    Handle receiver = py::steal(PyObject_GetAttr(self, OZU_ID("_receiver_thread")));
-    if (!receiver) return false;
-    if (is_calling_thread(receiver.get())) return true;
+    if (is_calling_thread(thread.get()) || called_from_receiver(self)) return true;
     return static_cast<bool>(call_method(thread.get(), OZU_ID("join")));
 }
 
