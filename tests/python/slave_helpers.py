@@ -1,5 +1,6 @@
 """Shared pieces of the station tests: frames with checks, recording stations, small waits."""
 import itertools
+import queue
 import threading
 import time
 
@@ -131,6 +132,30 @@ class RawPeer:
 
     def close(self):
         self.port.close()
+
+
+class SlowQueue(queue.Queue):
+    """A queue that takes a while to make, as on a loaded machine."""
+
+    def __init__(self):
+        time.sleep(0.05)
+        super().__init__()
+
+
+def call_from_receiver(link, peer, action):
+    """Runs `action()` in the link's receiver thread, from a feedback listener that an answer frame
+    sent by `peer` reaches, and waits until it has returned."""
+    returned = threading.Event()
+
+    class Listener:
+        def put(self, frame):
+            action()
+            returned.set()
+
+    with link._listener_lock:
+        link._feedback_listeners.append(Listener())
+    peer.send("%01$WC14\r")
+    assert returned.wait(5)
 
 
 class Closing:

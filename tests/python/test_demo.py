@@ -1,5 +1,4 @@
 """RandomMewSlaveDemo: random answers, printed writes, its polling worker and lifecycle."""
-import queue
 import random
 import re
 import threading
@@ -8,7 +7,7 @@ import time
 import pytest
 
 import ozu_mew
-from slave_helpers import RawPeer, closing, pipe_pair, wait_until, with_check  # noqa: F401
+from slave_helpers import RawPeer, SlowQueue, call_from_receiver, closing, pipe_pair, wait_until, with_check  # noqa: F401
 
 LINE = 0.05
 
@@ -234,14 +233,6 @@ def test_lifecycle(closing, ends):
     assert not d._slave_thread.is_alive() and not d._receiver_thread.is_alive()
 
 
-class SlowQueue(queue.Queue):
-    """A queue that takes a while to make, as on a loaded machine."""
-
-    def __init__(self):
-        time.sleep(0.05)
-        super().__init__()
-
-
 def test_start_returns_with_the_request_queue_in_place(closing, ends, monkeypatch):
     d = demo(closing, ends[0])
     peer = closing(RawPeer(ends[1]))
@@ -256,19 +247,9 @@ def test_start_returns_with_the_request_queue_in_place(closing, ends, monkeypatc
 @pytest.mark.timeout(10)  # a wait on the worker from the receiver would never end
 def test_demo_closed_from_the_receiver_thread(closing, ends):
     d, peer = started(closing, ends)
-    worker, returned = d._slave_thread, threading.Event()
-
-    class ClosingListener:
-        def put(self, frame):
-            d.close()
-            returned.set()
-
-    with d._listener_lock:
-        d._feedback_listeners.append(ClosingListener())
-    peer.send("%01$WC14\r")
-    assert returned.wait(5)
+    worker = d._slave_thread
+    call_from_receiver(d, peer, d.close)
     wait_until(lambda: not worker.is_alive() and not d._receiver_thread.is_alive())
-    assert not worker.is_alive() and not d._receiver_thread.is_alive()
     assert d._query_listeners == [] and d._slave_stop_flag is True and d._stop_flag is True
 
 

@@ -2,12 +2,12 @@
 import io
 import queue
 import threading
-import time
 
 import pytest
 
 import ozu_mew
-from slave_helpers import RawPeer, StorageStation, closing, pipe_pair, wait_until, with_check  # noqa: F401
+from slave_helpers import (RawPeer, SlowQueue, StorageStation, call_from_receiver, closing,  # noqa: F401
+                           pipe_pair, wait_until, with_check)
 
 LINE = 0.05  # read time-out of the test ports, seconds
 
@@ -225,14 +225,6 @@ def test_lifecycle(closing, ends):
     closing.items.remove(fd)
 
 
-class SlowQueue(queue.Queue):
-    """A queue that takes a while to make, as on a loaded machine."""
-
-    def __init__(self):
-        time.sleep(0.05)
-        super().__init__()
-
-
 def test_start_returns_with_the_request_queue_in_place(closing, ends, monkeypatch):
     # A request sent the moment start() returns must find the worker's queue, not be dropped.
     fd = station(closing, ends[0], slave_station=1)
@@ -264,53 +256,22 @@ def test_start_does_not_wait_for_a_replaced_worker(closing, ends):
     fd._slave_thread.join()
 
 
-class StartingListener:
-    """A feedback listener that starts its station from the link's receiver thread."""
-
-    def __init__(self, station):
-        self.station, self.returned = station, threading.Event()
-
-    def put(self, frame):
-        self.station.start()
-        self.returned.set()
-
-
-@pytest.mark.timeout(10)
+@pytest.mark.timeout(10)  # a wait on the worker's registration from the receiver would never end
 def test_station_started_from_the_receiver_thread(closing, ends):
     fd = station(closing, ends[0])
-    listener = StartingListener(fd)
-    with fd._listener_lock:
-        fd._feedback_listeners.append(listener)
     peer = closing(RawPeer(ends[1]))
-    peer.send("%01$WC14\r")
-    assert listener.returned.wait(5)
+    call_from_receiver(fd, peer, fd.start)
     wait_until(lambda: fd._query_listeners)
     assert peer.ask("%01#RCSR0000**\r") == with_check("%01$RC0")
-
-
-class ClosingListener:
-    """A feedback listener that closes its station from the link's receiver thread."""
-
-    def __init__(self, station):
-        self.station, self.returned = station, threading.Event()
-
-    def put(self, frame):
-        self.station.close()
-        self.returned.set()
 
 
 @pytest.mark.timeout(10)  # a wait on the worker from the receiver would never end
 def test_station_closed_from_the_receiver_thread(closing, ends):
     fd = station(closing, ends[0])
     fd.start()
-    worker, listener = fd._slave_thread, ClosingListener(fd)
-    with fd._listener_lock:
-        fd._feedback_listeners.append(listener)
-    peer = closing(RawPeer(ends[1]))
-    peer.send("%01$WC14\r")
-    assert listener.returned.wait(5)
+    worker = fd._slave_thread
+    call_from_receiver(fd, closing(RawPeer(ends[1])), fd.close)
     wait_until(lambda: not worker.is_alive() and not fd._receiver_thread.is_alive())
-    assert not worker.is_alive() and not fd._receiver_thread.is_alive()
     assert fd._query_listeners == [] and fd._slave_stop_flag is True and fd._stop_flag is True
 
 
