@@ -10,7 +10,7 @@ import tty
 import pytest
 
 import ozu_mew
-from line_helpers import wait_until, with_check  # noqa: F401 (re-exported for the tests)
+from line_helpers import open_fds, wait_until, with_check  # noqa: F401 (re-exported for the tests)
 from slave_helpers import Closing
 
 LINE = 0.05  # per-byte read time-out of the library's ports; a pause longer than it ends a frame
@@ -148,10 +148,6 @@ def out_lines(capsys):
     """The station side's lines on standard output (pytest's capture, which every thread's
     print reaches)."""
     return _Captured(capsys)
-
-
-def open_fds():
-    return set(os.listdir("/proc/self/fd"))
 
 
 def _describe(fd):

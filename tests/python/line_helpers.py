@@ -1,4 +1,6 @@
-"""Helpers that the link, master and station tests share: frames with checks, small waits."""
+"""Helpers that the link, master, station and port tests share: frames with checks, small waits,
+open descriptors."""
+import os
 import time
 
 
@@ -16,3 +18,8 @@ def wait_until(predicate, timeout=3.0):
         if time.monotonic() > deadline:
             raise AssertionError("condition not met in time")
         time.sleep(0.005)
+
+
+def open_fds():
+    """The descriptors this process has open (Linux)."""
+    return set(os.listdir("/proc/self/fd"))

@@ -13,6 +13,7 @@ import pytest
 
 import ozu_brix
 from ozu_brix import PortClosedError, create_serial_instance
+from line_helpers import open_fds
 
 _names = itertools.count()
 
@@ -303,23 +304,19 @@ def test_tcp_connection_refused(tcp_server):
 # ---------------------------------------------------------------- descriptors
 
 
-def _fds():
-    return set(os.listdir("/proc/self/fd"))
-
-
 @pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc")
 @pytest.mark.parametrize("kind", ["pty", "tcp"])
 def test_close_releases_every_descriptor_while_the_object_lives(kind, pty, tcp_server):
-    before = _fds()
+    before = open_fds()
     if kind == "pty":
         port = create_serial_instance(port=pty[2], timeout=0.05)
     else:
         port = create_serial_instance(port=tcp_server[1], timeout=0.05)
         peer, _ = tcp_server[0].accept()
         peer.close()
-    assert len(_fds() - before) >= 2          # the device and the wake-up channel of a blocked read
+    assert len(open_fds() - before) >= 2          # the device and the wake-up channel of a blocked read
     port.close()
-    assert _fds() - before == set()
+    assert open_fds() - before == set()
     assert not port.is_open
     with pytest.raises(PortClosedError):
         port.read()
