@@ -35,6 +35,20 @@ quiet() {
   rm -f "$log"
 }
 
+# The tools of these jobs, beyond what `make test` installed: clang and its fuzzer runtime, the
+# mingw-w64 cross compiler.
+pkgs=()
+command -v clang++ >/dev/null || pkgs+=(clang)
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || pkgs+=(libclang-rt-dev)
+command -v x86_64-w64-mingw32-g++ >/dev/null || pkgs+=(g++-mingw-w64-x86-64)
+if [ ${#pkgs[@]} -gt 0 ]; then
+  if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null; then
+    echo "missing ${pkgs[*]}; run: sudo apt-get install -y ${pkgs[*]}"; exit 1
+  fi
+  DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${pkgs[@]}" >/dev/null
+fi
+
 [ -x "$VPY" ] || make venv >/dev/null
 "$VPY" -c 'import mypy, hypothesis, pytest_timeout' 2>/dev/null || "$VPY" -m pip install -q -r requirements-dev.txt
 
