@@ -1,5 +1,6 @@
 // Internal interface between the parts of the ozu_brix module.
 #pragma once
+#include "runtime/function.hpp"
 #include "runtime/handle.hpp"
 
 #include "ozu/serial/port.hpp"
@@ -21,6 +22,10 @@ struct PortObject {
 extern PyTypeObject PortType;
 // ozu_brix.PortClosedError, raised by any I/O on a closed port.
 extern PyObject* PortClosedError;
+
+// The module's guide and the help() texts of its members, by qualified name (docs.cpp).
+extern const char* const kModuleDoc;
+extern const py::DocEntry kDocs[];
 
 bool init_port_type(PyObject* module);
 // A new port object owning `port`; the settings objects are borrowed.

@@ -137,14 +137,7 @@ PyObject* create_serial_instance_impl(BoundArgs& a) {
                      given[kWriteTimeout] ? given[kWriteTimeout] : Py_None);
 }
 
-const py::FunctionDecl kCreate = {
-    "create_serial_instance", {}, create_serial_instance_impl,
-    "create_serial_instance(**settings) -> SerialPort\n\n"
-    "Opens a serial port. Settings: port (required), timeout=1.0, write_timeout=None, baudrate=9600,\n"
-    "bytesize=8, parity='O', stopbits=1, exclusive=True; encoding is accepted and ignored.\n"
-    "Ports: /dev/tty* (and any tty path), COM<n> (Windows), brix://HOST:PORT (TCP),\n"
-    "brix:pipe:NAME:a and brix:pipe:NAME:b (the two ends of an in-process null-modem).",
-    false, true};
+const py::FunctionDecl kCreate = {"create_serial_instance", {}, create_serial_instance_impl, nullptr, false, true};
 
 ozu::serial::Port* core_port(PyObject* port_object) { return reinterpret_cast<PortObject*>(port_object)->port; }
 
@@ -158,7 +151,7 @@ PyObject* raise_port_error(PyObject* port_object, const ozu::serial::IoError& er
 
 const CApi kCApi = {kCApiVersion, &PortType, core_port, read_frame, raise_port_error};
 
-PyModuleDef brix_module_def = {PyModuleDef_HEAD_INIT, "ozu_brix", "Serial ports for ozu_mew.", -1,
+PyModuleDef brix_module_def = {PyModuleDef_HEAD_INIT, "ozu_brix", kModuleDoc, -1,
                                nullptr, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
@@ -182,6 +175,7 @@ bool parse_timeout(PyObject* value, const char* setting, std::optional<double>& 
 PyMODINIT_FUNC PyInit_ozu_brix() {
     using namespace ozu::brix;
     if (!ozu::py::init_function_type()) return nullptr;
+    ozu::py::use_docs(kDocs);
     ozu::py::Handle module = ozu::py::steal(PyModule_Create(&brix_module_def));
     if (!module || !init_port_type(module.get())) return nullptr;
     if (!PortClosedError) {

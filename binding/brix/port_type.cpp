@@ -249,24 +249,23 @@ int set_timeout(PyObject* self, PyObject* value, void*) {
 }
 
 PyMethodDef port_methods[] = {
-    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(port_read)), METH_FASTCALL | METH_KEYWORDS,
-     "read(size=1) -> bytes\n\nReads at most size bytes, waiting up to timeout for them; b'' when nothing arrived."},
-    {"write", port_write, METH_O, "write(data) -> int\n\nWrites all of data (bytes-like); returns its length."},
-    {"reset_input_buffer", port_reset_input_buffer, METH_NOARGS, "Discards received bytes not yet read."},
-    {"reset_output_buffer", port_reset_output_buffer, METH_NOARGS, "Discards written bytes not yet sent."},
-    {"close", port_close, METH_NOARGS, "Closes the port; a read blocked in another thread ends with PortClosedError."},
-    {"fileno", port_fileno, METH_NOARGS, "The OS file descriptor of a tty or TCP port."},
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(port_read)), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"write", port_write, METH_O, nullptr},
+    {"reset_input_buffer", port_reset_input_buffer, METH_NOARGS, nullptr},
+    {"reset_output_buffer", port_reset_output_buffer, METH_NOARGS, nullptr},
+    {"close", port_close, METH_NOARGS, nullptr},
+    {"fileno", port_fileno, METH_NOARGS, nullptr},
     {"__enter__", port_enter, METH_NOARGS, nullptr},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(port_exit)), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef port_getset[] = {
-    {"port", get_port, nullptr, "The port name.", nullptr},
-    {"in_waiting", get_in_waiting, nullptr, "Bytes received and not yet read.", nullptr},
-    {"is_open", get_is_open, nullptr, "Whether the port is open.", nullptr},
-    {"timeout", get_timeout, set_timeout, "Read time-out in seconds (None blocks, 0 never waits).", nullptr},
-    {"write_timeout", get_write_timeout, nullptr, "Write time-out in seconds (None blocks).", nullptr},
+    {"port", get_port, nullptr, nullptr, nullptr},
+    {"in_waiting", get_in_waiting, nullptr, nullptr, nullptr},
+    {"is_open", get_is_open, nullptr, nullptr, nullptr},
+    {"timeout", get_timeout, set_timeout, nullptr, nullptr},
+    {"write_timeout", get_write_timeout, nullptr, nullptr, nullptr},
     {"baudrate", get_baudrate, nullptr, nullptr, nullptr},
     {"bytesize", get_bytesize, nullptr, nullptr, nullptr},
     {"parity", get_parity, nullptr, nullptr, nullptr},
@@ -285,7 +284,11 @@ bool init_port_type(PyObject* module) {
 #if PY_VERSION_HEX >= 0x030A0000
     PortType.tp_flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
 #endif
-    PortType.tp_doc = "A serial port opened by create_serial_instance().";
+    PortType.tp_doc = py::find_doc("SerialPort");
+    for (PyMethodDef* m = port_methods; m->ml_name; ++m)
+        if (const char* doc = py::find_doc(("SerialPort." + std::string(m->ml_name)).c_str())) m->ml_doc = doc;
+    for (PyGetSetDef* g = port_getset; g->name; ++g)
+        if (const char* doc = py::find_doc(("SerialPort." + std::string(g->name)).c_str())) g->doc = doc;
     PortType.tp_dealloc = port_dealloc;
     PortType.tp_repr = port_repr;
     PortType.tp_methods = port_methods;

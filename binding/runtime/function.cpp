@@ -261,6 +261,18 @@ bool is_function_of(PyObject* obj, const FunctionDecl& decl) noexcept {
     return Py_IS_TYPE(obj, &FunctionType) && reinterpret_cast<FunctionObject*>(obj)->decl == &decl;
 }
 
+namespace {
+const DocEntry* g_docs = nullptr;
+}  // namespace
+
+void use_docs(const DocEntry* entries) noexcept { g_docs = entries; }
+
+const char* find_doc(const char* qualname) noexcept {
+    for (const DocEntry* e = g_docs; e && e->qualname; ++e)
+        if (std::strcmp(e->qualname, qualname) == 0) return e->text;
+    return nullptr;
+}
+
 Handle make_function(const FunctionDecl& decl, const char* qualname, const char* module) {
     if (!init_function_type()) return {};
     auto* f = PyObject_New(FunctionObject, &FunctionType);
@@ -275,7 +287,8 @@ Handle make_function(const FunctionDecl& decl, const char* qualname, const char*
     f->name = PyUnicode_InternFromString(decl.name);
     f->qualname = PyUnicode_FromString(qualname);
     f->module = PyUnicode_InternFromString(module);
-    f->doc = decl.doc ? PyUnicode_FromString(decl.doc) : Py_NewRef(Py_None);
+    const char* doc = decl.doc ? decl.doc : find_doc(qualname);
+    f->doc = doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
     if (!f->name || !f->qualname || !f->module || !f->doc) return {};
     int n = 0;
     while (n < kMaxParams && decl.params[n].name) {

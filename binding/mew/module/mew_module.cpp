@@ -44,6 +44,7 @@ PyMODINIT_FUNC PyInit_ozu_mew() {
     if (!module) return nullptr;
     PyObject* dict = PyModule_GetDict(module.get());
     ozu::py::set_module_dict(dict);
+    ozu::py::use_docs(ozu::mew::kDocs);
     for (const Import& imp : kImports) {
         Handle value = imp.name ? ozu::py::import_from(imp.module, imp.name)
                                 : ozu::py::steal(PyImport_ImportModule(imp.module));
