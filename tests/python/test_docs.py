@@ -2,6 +2,9 @@
 while the fixed texts (the module ozu_mew has none) stay as they are."""
 import ast
 import inspect
+import re
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -76,3 +79,12 @@ def test_port_methods_report_their_parameters():
     assert list(inspect.signature(ozu_brix.SerialPort.read).parameters) == ["self", "size"]
     assert list(inspect.signature(ozu_brix.SerialPort.write).parameters) == ["self", "data"]
     assert "--" not in inspect.getdoc(ozu_brix.SerialPort.read)
+
+
+def test_the_readme_station_example_runs_as_written():
+    # It runs over the virtual null-modem, so it needs no hardware.
+    text = (STUBS.parent / "README.md").read_text()
+    station = next(b for b in re.findall(r"```python\n(.*?)```", text, flags=re.S) if "MewFullDuplexBase" in b)
+    out = subprocess.run([sys.executable, "-c", station], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == ["1234"]
