@@ -83,7 +83,8 @@ private:
         py::Handle direction = py::steal(PyUnicode_FromString(text.direction));
         if (!bytes || !why || !stamp || !direction) return false;
         const bool has_data = event == TraceEvent::Read || event == TraceEvent::Written;
-        py::Handle message = py::steal(PyUnicode_FromString(has_data ? "%s %s %r (t=%.6f)" : "%s %s %s (t=%.6f)"));
+        const char* format = has_data ? "%s %s %r (t=%.6f)" : detail.empty() ? "%s %s%s (t=%.6f)" : "%s %s: %s (t=%.6f)";
+        py::Handle message = py::steal(PyUnicode_FromString(format));
         py::Handle extra = py::steal(Py_BuildValue("{sOsOsOsO}", "port", name_.get(), "direction", direction.get(),
                                                    "data", bytes.get(), "monotonic", stamp.get()));
         if (!message || !extra) return false;

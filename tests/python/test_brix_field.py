@@ -1,0 +1,240 @@
+"""ozu_brix in the field: Ctrl-C during writes and connects, FIFOs, reconnecting ports, the wire
+trace and the listening TCP port, on real pseudo-terminals, sockets, socat and processes."""
+import errno
+import logging
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import ozu_mew
+from ozu_brix import PortClosedError, create_serial_instance
+from line_helpers import open_fds, wait_until, with_check
+
+WIRE = "ozu_brix.wire"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def sigint_after(seconds):
+    """Ctrl-C for this process after `seconds`, as a terminal would send it."""
+    timer = threading.Timer(seconds, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    return timer
+
+
+def interrupted_within(action, port=None, bound=2.0):
+    """Runs `action` (which blocks) in the main thread with Ctrl-C 0.3 s later; returns the seconds
+    it took to raise KeyboardInterrupt. A watchdog closes `port` after 5 s, so a wait that ignores
+    the signal fails the test instead of hanging it."""
+    watchdog = threading.Timer(5.0, port.close) if port is not None else None
+    if watchdog:
+        watchdog.start()
+    timer = sigint_after(0.3)
+    start = time.monotonic()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            action()
+        return time.monotonic() - start
+    finally:
+        timer.cancel()
+        if watchdog:
+            watchdog.cancel()
+
+
+# ---------------------------------------------------------------- Ctrl-C while writing or connecting
+
+
+@pytest.mark.parametrize("kind", ["pty", "pipe", "tcp"])
+def test_ctrl_c_ends_a_write_the_other_side_does_not_take(kind):
+    keep = []
+    if kind == "pty":
+        master, terminal = os.openpty()
+        keep += [lambda: os.close(master), lambda: os.close(terminal)]
+        port = create_serial_instance(port=os.ttyname(terminal), write_timeout=None)
+    elif kind == "pipe":
+        port = create_serial_instance(port="brix:pipe:ctrlc:a", write_timeout=None)
+        peer = create_serial_instance(port="brix:pipe:ctrlc:b")
+        keep.append(peer.close)
+    else:
+        server = socket.create_server(("127.0.0.1", 0))
+        port = create_serial_instance(port="brix://127.0.0.1:%d" % server.getsockname()[1], write_timeout=None)
+        peer, _ = server.accept()
+        keep += [peer.close, server.close]
+    try:
+        took = interrupted_within(lambda: port.write(b"x" * (64 << 20)), port)
+        assert took < 2.0
+        assert port.is_open                 # interrupted, not closed by the watchdog
+    finally:
+        port.close()
+        for release in keep:
+            release()
+
+
+def test_ctrl_c_ends_a_master_query_blocked_in_its_write():
+    master = ozu_mew.MewMaster("brix:pipe:ctrlcq:a", timeout=0.05, query_timeout=10)
+    peer = create_serial_instance(port="brix:pipe:ctrlcq:b")   # never reads: the line fills up
+    try:
+        master.dev_handle._serial.write(b"x" * (1 << 20))
+        took = interrupted_within(lambda: master.get_uint16(1, "DT100"), master.dev_handle._serial)
+        assert took < 2.0
+    finally:
+        master.close()
+        peer.close()
+
+
+def test_ctrl_c_ends_a_connect_to_a_full_backlog():
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(0)
+    fillers = []
+    for _ in range(4):                      # more than the backlog: later connects get no answer
+        s = socket.socket()
+        s.setblocking(False)
+        s.connect_ex(server.getsockname())
+        fillers.append(s)
+    time.sleep(0.1)
+    try:
+        took = interrupted_within(
+            lambda: create_serial_instance(port="brix://127.0.0.1:%d" % server.getsockname()[1]))
+        assert took < 2.0                   # the connect itself would wait 10 s
+    finally:
+        for s in fillers:
+            s.close()
+        server.close()
+
+
+# ---------------------------------------------------------------- FIFOs
+
+
+def test_a_fifo_is_refused_without_releasing_its_blocked_reader(tmp_path):
+    fifo = tmp_path / "line"
+    os.mkfifo(fifo)
+    reader = subprocess.Popen([sys.executable, "-c", "open(%r, 'rb').read()" % str(fifo)])
+    try:
+        time.sleep(0.2)                     # the reader is now blocked opening the FIFO
+        with pytest.raises(OSError) as info:
+            create_serial_instance(port=str(fifo))
+        assert info.value.errno == errno.ENOTTY
+        assert str(info.value) == "[Errno 25] not a serial device: %s" % fifo
+        time.sleep(0.3)
+        assert reader.poll() is None        # still blocked: nothing opened the FIFO
+    finally:
+        reader.kill()
+        reader.wait()
+
+
+# ---------------------------------------------------------------- reconnecting ports
+
+
+def test_settings_of_reconnect_and_trace():
+    port = create_serial_instance(port="brix:pipe:settings:a")
+    assert (port.reconnect, port.trace, port.connected, port.reconnects) == (None, False, True, 0)
+    port.close()
+    assert not port.connected
+    port = create_serial_instance(port="brix:pipe:settings:a", reconnect=2, trace=True)
+    assert (port.reconnect, port.trace) == (2.0, True)
+    port.close()
+    for setting, value in [("reconnect", 0), ("reconnect", -1), ("reconnect", "1"), ("reconnect", float("inf")),
+                           ("reconnect", True), ("trace", 1), ("trace", None)]:
+        with pytest.raises(ValueError, match="^%s must be" % setting):
+            create_serial_instance(port="brix:pipe:settings:a", **{setting: value})
+
+
+def test_without_reconnect_a_vanished_device_stays_an_error(tcp_server):
+    server, name = tcp_server
+    port = create_serial_instance(port=name, timeout=0.5)
+    peer, _ = server.accept()
+    peer.close()
+    with pytest.raises(ConnectionResetError):
+        port.read()
+    assert not port.connected and port.reconnects == 0
+    port.close()
+
+
+def test_tcp_port_reopens_when_the_server_drops_and_comes_back(tcp_server, caplog):
+    server, name = tcp_server
+    address = server.getsockname()
+    caplog.set_level(logging.DEBUG, logger=WIRE)
+    port = create_serial_instance(port=name, timeout=0.3, reconnect=0.2, trace=True)
+    peer, _ = server.accept()
+    peer.sendall(b"%01$RD")
+    assert port.read(6) == b"%01$RD"
+    peer.close()
+    assert port.read(20) == b""             # the line broke; the server still listens: reopened
+    peer, _ = server.accept()
+    assert port.connected and port.reconnects == 1
+    peer.sendall(b"%01$RC1\r")
+    assert port.read(8) == b"%01$RC1\r"
+
+    # The server goes away for a while.
+    server.close()
+    peer.close()
+    assert port.read(1) == b""
+    assert not port.connected
+    start = time.monotonic()
+    assert port.read(1) == b""              # waits out its time-out, trying to reopen
+    assert 0.25 < time.monotonic() - start < 2.0
+    with pytest.raises(OSError) as info:
+        port.write(b"%01#RCSR0000**\r")
+    assert info.value.errno == errno.ENOTCONN
+    assert str(info.value) == "[Errno %d] device is disconnected and being reopened: %s" % (errno.ENOTCONN, name)
+
+    server = socket.create_server(address)  # back on the same address
+    try:
+        server.settimeout(3)
+        wait_until(lambda: port.read(1) == b"" and port.connected, 3)
+        peer, _ = server.accept()
+        assert port.reconnects == 2
+        port.write(b"%01#RCSR0000**\r")
+        assert peer.recv(32) == b"%01#RCSR0000**\r"
+        peer.close()
+    finally:
+        server.close()
+        port.close()
+
+    events = [(r.levelname, r.direction) for r in caplog.records if r.direction not in ("read", "write")]
+    assert events == [("WARNING", "disconnected"), ("INFO", "reconnected"),
+                      ("WARNING", "disconnected"), ("INFO", "reconnected")]
+
+
+def test_a_frame_never_spans_a_reconnect(tcp_server):
+    server, name = tcp_server
+
+    def serve():
+        peer, _ = server.accept()
+        peer.sendall(b"%01$RD0100")         # half an answer, then the connection drops
+        peer.close()
+        peer, _ = server.accept()
+        peer.sendall(with_check("%01$RD0200").encode())
+        time.sleep(0.5)
+        peer.close()
+
+    channel = ozu_mew.MewSerial(port=name, timeout=0.3, reconnect=0.1)
+    serving = threading.Thread(target=serve)
+    serving.start()
+    try:
+        with pytest.raises(OSError, match="format invalid"):
+            channel.receive_frame()
+        assert channel.receive_frame() == with_check("%01$RD0200")
+    finally:
+        serving.join()
+        channel.close()
+
+
+@pytest.fixture
+def tcp_server():
+    server = socket.create_server(("127.0.0.1", 0))
+    server.settimeout(3)
+    yield server, "brix://127.0.0.1:%d" % server.getsockname()[1]
+    server.close()
