@@ -238,3 +238,40 @@ def tcp_server():
     server.settimeout(3)
     yield server, "brix://127.0.0.1:%d" % server.getsockname()[1]
     server.close()
+
+
+# ---------------------------------------------------------------- the wire trace
+
+
+def test_trace_logs_each_write_and_each_chunk_read(caplog):
+    caplog.set_level(logging.DEBUG, logger=WIRE)
+    a = create_serial_instance(port="brix:pipe:trace:a", timeout=0.05, trace=True)
+    b = create_serial_instance(port="brix:pipe:trace:b", timeout=0.05)     # trace off: no records
+    before = time.monotonic()
+    a.write(b"%01#RCSR0000**\r")
+    b.write(b"%01$RC1\x00\xff\r")
+    assert b.read(15) == b"%01#RCSR0000**\r"
+    assert a.read(10) == b"%01$RC1\x00\xff\r"
+    a.close(), b.close()
+    records = [r for r in caplog.records if r.name == WIRE]
+    assert [(r.levelname, r.port, r.direction, r.data) for r in records] == [
+        ("DEBUG", "brix:pipe:trace:a", "write", b"%01#RCSR0000**\r"),
+        ("DEBUG", "brix:pipe:trace:a", "read", b"%01$RC1\x00\xff\r"),
+    ]
+    assert before <= records[0].monotonic <= records[1].monotonic <= time.monotonic()
+    assert records[1].getMessage() == "brix:pipe:trace:a read b'%%01$RC1\\x00\\xff\\r' (t=%.6f)" % records[1].monotonic
+
+
+def test_trace_of_a_link_shows_the_frames_of_a_query(caplog):
+    caplog.set_level(logging.DEBUG, logger=WIRE)
+    station = ozu_mew.RandomMewSlaveDemo(1, "brix:pipe:tracelink:b", timeout=0.05)
+    station.start()
+    master = ozu_mew.MewMaster("brix:pipe:tracelink:a", timeout=0.05, trace=True)
+    try:
+        master.get_uint16(1, "DT100")
+    finally:
+        master.close()
+        station.close()
+    wire = [(r.direction, r.data) for r in caplog.records if r.name == WIRE]
+    assert wire[0] == ("write", with_check("%01#RDD0010000100").encode())
+    assert b"".join(data for direction, data in wire if direction == "read").startswith(b"%01$RD")
