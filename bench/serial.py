@@ -1,8 +1,10 @@
 """Frames per second through `_receive_frame_by_serial` from a pseudo-terminal kept full of frames.
 
-Columns: an ozu_brix port (read natively), the same ozu_brix port behind a Python wrapper (read
-through its Python read(), one byte per call), and a port of the common pure-Python serial library
-when it is installed (it is not a dependency: `pip install pyserial` to get that column).
+Columns: an ozu_brix port (read natively), the same with its wire trace on (logger "ozu_brix.wire"
+left at its default level, so records are made but dropped), the same ozu_brix port behind a Python
+wrapper (read through its Python read(), one byte per call), and a port of the common pure-Python
+serial library when it is installed (it is not a dependency: `pip install pyserial` to get that
+column).
 
     python bench/serial.py [--frames 10000] [--repeat 3]
 """
@@ -39,6 +41,10 @@ class Forwarding:
 
 def open_brix(path):
     return ozu_brix.create_serial_instance(port=path, timeout=1.0)
+
+
+def open_brix_traced(path):
+    return ozu_brix.create_serial_instance(port=path, timeout=1.0, trace=True)
 
 
 def open_brix_via_python(path):
@@ -85,7 +91,10 @@ def main():
     parser.add_argument("--repeat", type=int, default=3, help="runs per column; the best is reported")
     args = parser.parse_args()
 
-    columns = [("ozu_brix", open_brix), ("ozu_brix via Python read()", open_brix_via_python)]
+    columns = [("ozu_brix", open_brix)]
+    if hasattr(ozu_brix.SerialPort, "trace"):
+        columns.append(("ozu_brix, trace on", open_brix_traced))
+    columns.append(("ozu_brix via Python read()", open_brix_via_python))
     try:
         import serial  # noqa: F401
 
