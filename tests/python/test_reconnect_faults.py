@@ -184,9 +184,9 @@ def free_port():
 def test_listening_port_serves_one_client_at_a_time(caplog):
     caplog.set_level(logging.DEBUG, logger="ozu_brix.wire")
     number = free_port()
-    port = create_serial_instance(port=listen_name(number), timeout=0.1, trace=True)
+    port = create_serial_instance(port=listen_name(number), timeout=0.1, trace=True, reconnect=1)
     try:
-        assert port.read(10) == b"" and not port.connected
+        assert port.read(10) == b"" and not port.connected and port.reconnect is None  # clients come and go
         assert port.write(b"lost") == 4 and port.write(b"lost too") == 8    # nobody there: dropped
         first = socket.create_connection(("127.0.0.1", number))
         second = socket.create_connection(("127.0.0.1", number))             # waits its turn

@@ -433,7 +433,8 @@ bool TcpPort::os_flush_input(IoError& err) {
 // the device lock held exclusively; writers hold it shared.
 class ListenPort final : public Port {
 public:
-    explicit ListenPort(const Settings& settings) : Port(settings) {}
+    // A listening port replaces its clients itself; there is no device to reopen.
+    explicit ListenPort(const Settings& settings) : Port(without_reconnect(settings)) {}
     ~ListenPort() override { close(); }
 
     bool open(const std::string& host, const std::string& service, IoError& err);
@@ -460,6 +461,10 @@ protected:
     }
 
 private:
+    static Settings without_reconnect(Settings settings) {
+        settings.reconnect.reset();
+        return settings;
+    }
     void drop_client(const char* why);
 
     int listener_ = -1;
