@@ -74,6 +74,7 @@ class DeviceServer:
                 if time.monotonic() >= self._drop_due:
                     self._drop_due = time.monotonic() + self.drop_every
                     conn.sendall(answer[:len(answer) // 2])
+                    conn.close()
                     self.drops += 1
                     if self.drops % 3 == 0:
                         self._listener.close()
@@ -138,6 +139,7 @@ def main():
             except OSError as exc:
                 failed["%s: %s" % (type(exc).__name__, str(exc).replace(port.port, "<port>"))] += 1
                 slowest_failure = max(slowest_failure, time.monotonic() - t)
+                time.sleep(0.05)             # a poller backs off a little while the line is down
             if first is None and time.monotonic() - start > 5:
                 first = snapshot()           # after the warm-up
             if time.monotonic() >= next_report:
