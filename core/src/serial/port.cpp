@@ -336,7 +336,8 @@ std::ptrdiff_t Port::write_impl(const std::uint8_t* src, std::size_t n, IoError&
     if (reconnecting() && !(connected && device_open_)) {
         // Outage: one attempt to reopen (when no reader is at it and the rate allows), else fail.
         std::unique_lock reading(read_mutex_, std::try_to_lock);
-        if (!reading.owns_lock() || !try_reopen(std::nullopt)) {
+        const std::optional<double> wait = between ? std::optional<double>(kWriteSlice) : limit;
+        if (!reading.owns_lock() || !try_reopen(wait)) {
             fail_disconnected(err);
             return -1;
         }
