@@ -129,7 +129,11 @@ static std::unique_ptr<Port> open_port_with(const Settings& settings, IoError& e
     }
     if (is_com_name(lowered)) {
 #ifdef _WIN32
-        return detail::open_com(settings, err);
+        // The COM backend cannot reopen its device yet: without reconnect a vanished adapter stays
+        // an error the caller sees, rather than a port that waits for ever.
+        Settings com = settings;
+        com.reconnect.reset();
+        return detail::open_com(com, err);
 #else
         detail::fail(err, ErrorKind::Unsupported, ENODEV,
                      "COM port names are Windows devices; use the device path, such as /dev/ttyUSB0");
