@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #ifdef _WIN32
@@ -53,6 +54,16 @@ constexpr std::size_t kFillSize = 64 * 1024;
 // How long a reader that found the device gone waits for a writer to leave before it gives up
 // closing the device this time (the writer fails soon on a vanished device and tries again).
 constexpr auto kWriterGrace = std::chrono::milliseconds(50);
+
+// Takes the lock if its mutex becomes free within kWriterGrace.
+bool lock_within_grace(std::unique_lock<std::mutex>& lock) {
+    const auto end = std::chrono::steady_clock::now() + kWriterGrace;
+    while (!lock.try_lock()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 
 double monotonic_now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -195,7 +206,7 @@ int Port::await_device(std::optional<double> timeout, IoError& err) {
         if (connected && device_open_) return 1;
         {
             std::unique_lock writing(write_mutex_, std::defer_lock);
-            if (writing.try_lock_for(kWriterGrace)) {
+            if (lock_within_grace(writing)) {
                 std::optional<double> wait;
                 if (limited) wait = std::chrono::duration<double>(end - Clock::now()).count();
                 if (try_reopen(wait)) return 1;
@@ -301,7 +312,7 @@ std::ptrdiff_t Port::read(std::uint8_t* dst, std::size_t n, std::optional<double
                 boundary_pending_ = false;  // this read is the break
             }
             std::unique_lock writing(write_mutex_, std::defer_lock);
-            if (writing.try_lock_for(kWriterGrace)) try_reopen(timeout);
+            if (lock_within_grace(writing)) try_reopen(timeout);
             err = IoError{};
             break_line();
             return 0;

@@ -208,8 +208,8 @@ private:
     std::shared_ptr<TraceSink> trace_;
     std::atomic<bool> has_trace_{false};
 
-    std::timed_mutex read_mutex_;      // one reader at a time; guards fill_
-    std::timed_mutex write_mutex_;     // one writer at a time, so writes never interleave
+    std::mutex read_mutex_;            // one reader at a time; guards fill_
+    std::mutex write_mutex_;           // one writer at a time, so writes never interleave
     std::mutex buffer_mutex_;          // guards buffer_ and head_
     std::vector<std::uint8_t> buffer_;
     std::size_t head_ = 0;             // first unread byte of buffer_
