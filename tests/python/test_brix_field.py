@@ -3,7 +3,6 @@ trace and the listening TCP port, on real pseudo-terminals, sockets, socat and p
 import errno
 import logging
 import os
-import shutil
 import signal
 import socket
 import subprocess
@@ -14,16 +13,10 @@ import time
 import pytest
 
 import ozu_mew
-from ozu_brix import PortClosedError, create_serial_instance
-from line_helpers import open_fds, wait_until, with_check
+from ozu_brix import create_serial_instance
+from line_helpers import wait_until, with_check
 
 WIRE = "ozu_brix.wire"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def sigint_after(seconds):
