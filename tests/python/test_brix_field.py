@@ -138,6 +138,9 @@ def test_settings_of_reconnect_and_trace():
     port = create_serial_instance(port="brix:pipe:settings:a", reconnect=2, trace=True)
     assert (port.reconnect, port.trace) == (2.0, True)
     port.close()
+    pair = ozu_mew.DualSerial("brix:pipe:settings:a,brix:pipe:settings:b", reconnect=0.5, trace=True)
+    assert [(p.reconnect, p.trace) for p in (pair._channel_to_write, pair._channel_to_read)] == [(0.5, True)] * 2
+    pair.close()
     for setting, value in [("reconnect", 0), ("reconnect", -1), ("reconnect", "1"), ("reconnect", float("inf")),
                            ("reconnect", True), ("trace", 1), ("trace", None)]:
         with pytest.raises(ValueError, match="^%s must be" % setting):
