@@ -528,9 +528,16 @@ std::ptrdiff_t ListenPort::os_read(std::uint8_t* dst, std::size_t cap, std::opti
             sockaddr_storage peer;
             socklen_t len = sizeof peer;
             int fd = ::accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (fd < 0) continue;  // the client gave up before it was accepted, or EINTR
+            if (fd < 0) {
+                const int code = errno;
+                // A client that gave up before it was accepted, or a signal: wait for the next one.
+                if (code == EINTR || code == ECONNABORTED || would_block(code)) continue;
+                fail_os(err, code);  // out of descriptors or memory: polling again would spin
+                return -1;
+            }
             int one = 1;
             setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);  // a client that vanished goes in time
             char host[NI_MAXHOST] = "?", port[NI_MAXSERV] = "?";
             getnameinfo(reinterpret_cast<sockaddr*>(&peer), len, host, sizeof host, port, sizeof port,
                         NI_NUMERICHOST | NI_NUMERICSERV);
