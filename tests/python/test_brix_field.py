@@ -19,92 +19,70 @@ from line_helpers import wait_until, with_check
 WIRE = "ozu_brix.wire"
 
 
-def sigint_after(seconds):
-    """Ctrl-C for this process after `seconds`, as a terminal would send it."""
-    timer = threading.Timer(seconds, os.kill, (os.getpid(), signal.SIGINT))
-    timer.start()
-    return timer
+# Each case runs in a child process: it sets up a write or connect that blocks, prints "ready", and
+# reports how its wait ended. The test sends Ctrl-C as a terminal would, and a child that ignores it
+# is killed after a few seconds, so that broken code fails the test rather than the session.
+CHILD = """
+import os, socket, sys, time
+import ozu_mew
+from ozu_brix import create_serial_instance
+%s
+print("ready", flush=True)
+try:
+    %s
+    print("returned", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+for link in [v for v in list(globals().values()) if isinstance(v, ozu_mew.MewBase)]:
+    link.close()                            # its receiver thread would keep the process alive
+"""
+
+BLOCKED = {
+    "pty write": ("master, terminal = os.openpty()\n"
+                  "port = create_serial_instance(port=os.ttyname(terminal), write_timeout=None)",
+                  "port.write(b'x' * (64 << 20))"),
+    "null-modem write": ("port = create_serial_instance(port='brix:pipe:c:a', write_timeout=None)\n"
+                         "peer = create_serial_instance(port='brix:pipe:c:b')",
+                         "port.write(b'x' * (64 << 20))"),
+    "tcp write": ("server = socket.create_server(('127.0.0.1', 0))\n"
+                  "port = create_serial_instance(port='brix://127.0.0.1:%d' % server.getsockname()[1],"
+                  " write_timeout=None)\n"
+                  "peer, _ = server.accept()",
+                  "port.write(b'x' * (64 << 20))"),
+    # The peer never reads, so the line is full before the query writes its request.
+    "master query in its write": ("master = ozu_mew.MewMaster('brix:pipe:q:a', timeout=0.05, query_timeout=10)\n"
+                                  "peer = create_serial_instance(port='brix:pipe:q:b')\n"
+                                  "master.dev_handle._serial.write(b'x' * (1 << 20))",
+                                  "master.get_uint16(1, 'DT100')"),
+    # More connections than the backlog holds: the next connect gets no answer (10 s time-out).
+    "tcp connect to a full backlog": ("server = socket.socket()\n"
+                                      "server.bind(('127.0.0.1', 0))\n"
+                                      "server.listen(0)\n"
+                                      "fillers = [socket.socket() for _ in range(4)]\n"
+                                      "for s in fillers:\n"
+                                      "    s.setblocking(False)\n"
+                                      "    s.connect_ex(server.getsockname())\n"
+                                      "time.sleep(0.1)",
+                                      "create_serial_instance(port='brix://127.0.0.1:%d' % server.getsockname()[1])"),
+}
 
 
-def interrupted_within(action, port=None, bound=2.0):
-    """Runs `action` (which blocks) in the main thread with Ctrl-C 0.3 s later; returns the seconds
-    it took to raise KeyboardInterrupt. A watchdog closes `port` after 5 s, so a wait that ignores
-    the signal fails the test instead of hanging it."""
-    watchdog = threading.Timer(5.0, port.close) if port is not None else None
-    if watchdog:
-        watchdog.start()
-    timer = sigint_after(0.3)
-    start = time.monotonic()
+@pytest.mark.parametrize("case", sorted(BLOCKED))
+def test_ctrl_c_ends_a_blocked_write_or_connect(case):
+    setup, action = BLOCKED[case]
+    child = subprocess.Popen([sys.executable, "-c", CHILD % (setup, action)], stdout=subprocess.PIPE, text=True)
     try:
-        with pytest.raises(KeyboardInterrupt):
-            action()
-        return time.monotonic() - start
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(0.3)                     # now blocked
+        child.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        out, _ = child.communicate(timeout=5)
+        assert out == "interrupted\n"
+        assert time.monotonic() - sent < 2.0
     finally:
-        timer.cancel()
-        if watchdog:
-            watchdog.cancel()
-
-
-# ---------------------------------------------------------------- Ctrl-C while writing or connecting
-
-
-@pytest.mark.parametrize("kind", ["pty", "pipe", "tcp"])
-def test_ctrl_c_ends_a_write_the_other_side_does_not_take(kind):
-    keep = []
-    if kind == "pty":
-        master, terminal = os.openpty()
-        keep += [lambda: os.close(master), lambda: os.close(terminal)]
-        port = create_serial_instance(port=os.ttyname(terminal), write_timeout=None)
-    elif kind == "pipe":
-        port = create_serial_instance(port="brix:pipe:ctrlc:a", write_timeout=None)
-        peer = create_serial_instance(port="brix:pipe:ctrlc:b")
-        keep.append(peer.close)
-    else:
-        server = socket.create_server(("127.0.0.1", 0))
-        port = create_serial_instance(port="brix://127.0.0.1:%d" % server.getsockname()[1], write_timeout=None)
-        peer, _ = server.accept()
-        keep += [peer.close, server.close]
-    try:
-        took = interrupted_within(lambda: port.write(b"x" * (64 << 20)), port)
-        assert took < 2.0
-        assert port.is_open                 # interrupted, not closed by the watchdog
-    finally:
-        port.close()
-        for release in keep:
-            release()
-
-
-def test_ctrl_c_ends_a_master_query_blocked_in_its_write():
-    master = ozu_mew.MewMaster("brix:pipe:ctrlcq:a", timeout=0.05, query_timeout=10)
-    peer = create_serial_instance(port="brix:pipe:ctrlcq:b")   # never reads: the line fills up
-    try:
-        master.dev_handle._serial.write(b"x" * (1 << 20))
-        took = interrupted_within(lambda: master.get_uint16(1, "DT100"), master.dev_handle._serial)
-        assert took < 2.0
-    finally:
-        master.close()
-        peer.close()
-
-
-def test_ctrl_c_ends_a_connect_to_a_full_backlog():
-    server = socket.socket()
-    server.bind(("127.0.0.1", 0))
-    server.listen(0)
-    fillers = []
-    for _ in range(4):                      # more than the backlog: later connects get no answer
-        s = socket.socket()
-        s.setblocking(False)
-        s.connect_ex(server.getsockname())
-        fillers.append(s)
-    time.sleep(0.1)
-    try:
-        took = interrupted_within(
-            lambda: create_serial_instance(port="brix://127.0.0.1:%d" % server.getsockname()[1]))
-        assert took < 2.0                   # the connect itself would wait 10 s
-    finally:
-        for s in fillers:
-            s.close()
-        server.close()
+        if child.poll() is None:
+            child.kill()
+            child.wait()
 
 
 # ---------------------------------------------------------------- FIFOs
