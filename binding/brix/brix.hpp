@@ -17,6 +17,7 @@ struct PortObject {
     PyObject* timeout;         // the time-outs as given (None, int or float)
     PyObject* write_timeout;
     PyObject* weakrefs;
+    bool trace;                // the port logs its traffic (set once, at creation)
 };
 
 extern PyTypeObject PortType;
@@ -37,6 +38,9 @@ std::string port_name(PyObject* port_object);
 
 // Raises the Python error for a failed operation on (or opening of) the named port; returns null.
 PyObject* raise_io_error(const ozu::serial::IoError& err, const std::string& port_name);
+
+// Sends the port's trace records to the logger "ozu_brix.wire"; false with an exception set.
+bool start_trace(ozu::serial::Port& port, PyObject* name);
 
 // Parses a time-out setting: None or a finite number >= 0; raises ValueError naming `setting`.
 bool parse_timeout(PyObject* value, const char* setting, std::optional<double>& out);

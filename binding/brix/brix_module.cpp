@@ -16,9 +16,10 @@ using py::Handle;
 
 // Keyword names, in the order their values are checked.
 enum Setting { kPort, kTimeout, kWriteTimeout, kBaudrate, kBytesize, kParity, kStopbits, kExclusive, kEncoding,
-               kSettingCount };
-constexpr const char* kSettingNames[kSettingCount] = {"port",   "timeout",  "write_timeout", "baudrate", "bytesize",
-                                                      "parity", "stopbits", "exclusive",     "encoding"};
+               kReconnect, kTrace, kSettingCount };
+constexpr const char* kSettingNames[kSettingCount] = {"port",     "timeout",   "write_timeout", "baudrate",
+                                                      "bytesize", "parity",    "stopbits",      "exclusive",
+                                                      "encoding", "reconnect", "trace"};
 
 PyObject* value_error(const char* setting, const char* expected, PyObject* value) {
     PyErr_Format(PyExc_ValueError, "%s must be %s, got %R", setting, expected, value);
@@ -111,6 +112,13 @@ bool parse_settings(PyObject* kwargs, ozu::serial::Settings& s, PyObject* given[
         if (!PyBool_Check(v)) return value_error("exclusive", "True or False", v) != nullptr;
         s.exclusive = v == Py_True;
     }
+    if (PyObject* v = given[kReconnect]; v && v != Py_None) {
+        double seconds = 0;
+        if (!parse_number(v, seconds) || !std::isfinite(seconds) || seconds <= 0)
+            return value_error("reconnect", "None or a number of seconds > 0", v) != nullptr;
+        s.reconnect = seconds;
+    }
+    if (PyObject* v = given[kTrace]; v && !PyBool_Check(v)) return value_error("trace", "True or False", v) != nullptr;
     return true;  // encoding: accepted for the channels' sake; ports move bytes, not text
 }
 
@@ -126,15 +134,18 @@ PyObject* create_serial_instance_impl(BoundArgs& a) {
     ozu::serial::IoError err;
     std::unique_ptr<ozu::serial::Port> port;
     {
-        py::GilRelease nogil;  // opening may resolve a host name or wait for a connection
-        port = ozu::serial::open_port(settings, err);
+        py::GilRelease nogil;  // opening may resolve a host name or wait for a connection (Ctrl-C ends it)
+        port = ozu::serial::open_port(settings, err, [&] { return nogil.run_signal_handlers(); });
     }
-    if (!port) return raise_io_error(err, settings.port);
+    if (!port) return PyErr_Occurred() ? nullptr : raise_io_error(err, settings.port);
     // The name as plain text, so that `port` is a str even when a str subclass was given.
     Handle name = py::steal(PyUnicode_FromObject(given[kPort]));
     if (!name) return nullptr;
-    return wrap_port(std::move(port), name.get(), given[kTimeout] ? given[kTimeout] : default_timeout.get(),
-                     given[kWriteTimeout] ? given[kWriteTimeout] : Py_None);
+    if (given[kTrace] == Py_True && !start_trace(*port, name.get())) return nullptr;
+    PyObject* object = wrap_port(std::move(port), name.get(), given[kTimeout] ? given[kTimeout] : default_timeout.get(),
+                                 given[kWriteTimeout] ? given[kWriteTimeout] : Py_None);
+    if (object) reinterpret_cast<PortObject*>(object)->trace = given[kTrace] == Py_True;
+    return object;
 }
 
 const py::FunctionDecl kCreate = {"create_serial_instance", {}, create_serial_instance_impl, nullptr, false, true};

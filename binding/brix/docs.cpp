@@ -21,12 +21,15 @@ extern const char* const kModuleDoc =
     "    /dev/tty..., /dev/pts/N, /dev/serial/by-id/...  a POSIX serial device (any path), raw mode\n"
     "    COM<n> (any case)                 a Windows serial port; on POSIX an OSError\n"
     "    brix://HOST:PORT                  a TCP connection to a serial device server\n"
+    "    brix:listen:HOST:PORT             a TCP server that serves one client at a time\n"
     "    brix:pipe:NAME:a, brix:pipe:NAME:b  the two ends of an in-process virtual null-modem\n"
     "    hidcom...                         recognised, not supported by this build (OSError)\n\n"
     "Settings (keywords only): timeout (seconds a read waits; None blocks, 0 never waits; default\n"
     "1.0), write_timeout (None), baudrate (9600), bytesize (8), parity ('O'), stopbits (1),\n"
-    "exclusive (True: no other port object or process may open the device meanwhile), encoding\n"
-    "(accepted and ignored: ports move bytes).\n\n"
+    "exclusive (True: no other port object or process may open the device meanwhile), reconnect\n"
+    "(None: off; seconds between attempts to reopen a device that vanished), trace (False: True logs\n"
+    "every write and every chunk read to the logger 'ozu_brix.wire' at DEBUG), encoding (accepted\n"
+    "and ignored: ports move bytes).\n\n"
     "Failures: OSError and its subclasses as the OS reports them (FileNotFoundError,\n"
     "PermissionError, ConnectionRefusedError, ...), with the port name; PortClosedError for any I/O on\n"
     "a closed port; TimeoutError when a write does not finish within write_timeout; TypeError and\n"
@@ -44,7 +47,8 @@ extern const py::DocEntry kDocs[] = {
     {"create_serial_instance",
      "Opens a serial port by name and returns it as a SerialPort.\n\n"
      "Args (keywords only):\n"
-     "    port: the device name: a tty path, COM<n>, brix://HOST:PORT or brix:pipe:NAME:a|b.\n"
+     "    port: the device name: a tty path, COM<n>, brix://HOST:PORT, brix:listen:HOST:PORT or\n"
+     "        brix:pipe:NAME:a|b.\n"
      "    timeout: seconds a read waits (None blocks, 0 never waits; default 1.0).\n"
      "    write_timeout: seconds a write may take (default None: no limit).\n"
      "    baudrate: bits per second (default 9600).\n"
@@ -52,6 +56,11 @@ extern const py::DocEntry kDocs[] = {
      "    parity: 'N', 'E', 'O', 'M' or 'S' (default 'O').\n"
      "    stopbits: 1, 1.5 or 2 (default 1).\n"
      "    exclusive: lock the device against other openers (default True).\n"
+     "    reconnect: seconds between attempts to reopen a device that vanished (tty hang-up, TCP\n"
+     "        reset or end); meanwhile read() returns b'' and write() raises OSError(ENOTCONN).\n"
+     "        Default None: a vanished device fails the port's reads and writes.\n"
+     "    trace: log every write and every chunk read to the logger 'ozu_brix.wire' at DEBUG, and\n"
+     "        drops and returns at WARNING and INFO (default False).\n"
      "    encoding: accepted and ignored.\n\n"
      "Returns:\n    An open SerialPort.\n\n"
      "Raises:\n    OSError: the device cannot be opened: FileNotFoundError, PermissionError, a busy device,\n"
@@ -97,6 +106,10 @@ extern const py::DocEntry kDocs[] = {
     {"SerialPort.parity", "The parity: 'N', 'E', 'O', 'M' or 'S'."},
     {"SerialPort.stopbits", "Stop bits: 1, 1.5 or 2."},
     {"SerialPort.exclusive", "Whether the device is locked against other openers."},
+    {"SerialPort.reconnect", "Seconds between attempts to reopen a vanished device (None: off)."},
+    {"SerialPort.trace", "Whether writes and reads are logged to the logger 'ozu_brix.wire'."},
+    {"SerialPort.connected", "Whether the device is there now (False during an outage of a reconnecting port)."},
+    {"SerialPort.reconnects", "How many times the port has reopened its device."},
     {nullptr, nullptr},
 };
 

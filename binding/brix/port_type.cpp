@@ -149,11 +149,15 @@ PyObject* port_write(PyObject* self, PyObject* data) {
     IoError err;
     std::ptrdiff_t put;
     {
+        // Waits in slices, running the signal handlers between them, so Ctrl-C ends a write that
+        // the other side does not take.
         py::GilRelease nogil;
-        put = core(self).write(static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len), err);
+        put = core(self).write(static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len), err,
+                               [&] { return nogil.run_signal_handlers(); });
     }
     Py_ssize_t len = view.len;
     PyBuffer_Release(&view);
+    if (put == serial::kWriteStopped) return nullptr;
     if (put < 0) return raise_for(self, err);
     return PyLong_FromSsize_t(len);
 }
@@ -231,6 +235,19 @@ PyObject* get_parity(PyObject* self, void*) {
     return PyUnicode_FromStringAndSize(&parity, 1);
 }
 
+PyObject* get_connected(PyObject* self, void*) { return PyBool_FromLong(core(self).connected()); }
+PyObject* get_trace(PyObject* self, void*) { return PyBool_FromLong(as_port(self)->trace); }
+
+PyObject* get_reconnects(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(core(self).reconnects()));
+}
+
+PyObject* get_reconnect(PyObject* self, void*) {
+    const std::optional<double> seconds = core(self).settings().reconnect;
+    if (!seconds) Py_RETURN_NONE;
+    return PyFloat_FromDouble(*seconds);
+}
+
 PyObject* get_stopbits(PyObject* self, void*) {
     double stopbits = core(self).settings().stopbits;
     return stopbits == 1.5 ? PyFloat_FromDouble(1.5) : PyLong_FromLong(static_cast<long>(stopbits));
@@ -271,6 +288,13 @@ PyGetSetDef port_getset[] = {
     {"parity", get_parity, nullptr, nullptr, nullptr},
     {"stopbits", get_stopbits, nullptr, nullptr, nullptr},
     {"exclusive", get_exclusive, nullptr, nullptr, nullptr},
+    {"reconnect", get_reconnect, nullptr, "Seconds between attempts to reopen a vanished device, or None.", nullptr},
+    {"trace", get_trace, nullptr, "Whether the port logs its traffic to the logger 'ozu_brix.wire'.", nullptr},
+    {"connected", get_connected, nullptr,
+     "Whether the device is there (False while a reconnecting port waits for it, and while a listening port "
+     "has no client).",
+     nullptr},
+    {"reconnects", get_reconnects, nullptr, "How many times the device came back.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -307,6 +331,7 @@ PyObject* wrap_port(std::unique_ptr<ozu::serial::Port> port, PyObject* name, PyO
     p->timeout = Py_NewRef(timeout);
     p->write_timeout = Py_NewRef(write_timeout);
     p->weakrefs = nullptr;
+    p->trace = false;
     return reinterpret_cast<PyObject*>(p);
 }
 
