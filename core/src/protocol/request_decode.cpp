@@ -1,0 +1,121 @@
+#include "ozu/protocol/request_decode.hpp"
+
+#include "ozu/codec/answers.hpp"
+#include "ozu/codec/fields.hpp"
+
+#include <algorithm>
+
+namespace ozu::protocol {
+namespace {
+
+using codec::Error;
+using codec::Result;
+using codec::slice;
+
+// Steps 1 and 2: the frame and its station number. False when the request ends there.
+template <class Unit>
+bool read_frame_and_station(Text<Unit> text, DecodedRequest& out) {
+    if (text.size() < kMinRequestLength || text[0] != static_cast<Unit>(codec::kHead)) return false;
+    const Result<bool> check = codec::crc_is_ok(text);
+    if (!check.ok()) {
+        out.status = RequestStatus::unreadable;
+        out.failure = check.failure;
+        return false;
+    }
+    if (!check.value) return false;
+
+    out.station_span = codec::station_span(text);
+    const Result<std::uint64_t> station = codec::parse_station(text);
+    if (station.ok()) {
+        out.station = station.value;
+    } else if (station.failure.error == Error::too_large) {
+        out.station_fits = false;
+    } else {
+        out.status = RequestStatus::unreadable;
+        out.failure = station.failure;
+        return false;
+    }
+    out.head = codec::head_span(text);
+    return true;
+}
+
+Span span_of(std::size_t length, std::size_t start, std::size_t width) {
+    const auto at = static_cast<std::ptrdiff_t>(start);
+    return slice(length, at, at + static_cast<std::ptrdiff_t>(width));
+}
+
+bool fail(DecodedRequest& out, const Failure& failure) {
+    out.status = RequestStatus::field_failure;
+    out.failure = failure;
+    return false;
+}
+
+// Step 4: the fields of a known command, `pos` being the index after its letters.
+template <class Unit>
+bool read_fields(Text<Unit> text, std::size_t pos, DecodedRequest& out) {
+    const std::size_t n = text.size();
+    switch (out.cmd) {
+        case Command::RCS:
+            out.name = span_of(n, pos, 5);
+            return true;
+        case Command::WCS:
+            out.name = span_of(n, pos, 5);
+            if (pos + 5 >= n) return fail(out, {Error::index_out_of_range, codec::Arg::data, {n, n}, 0, 0});
+            out.coil_value = text[pos + 5] != static_cast<Unit>('0');
+            return true;
+        case Command::RCC:
+        case Command::WCC:
+        case Command::RD:
+        case Command::WD: break;
+        case Command::unknown: return true;
+    }
+    const bool words = out.cmd == Command::RCC || out.cmd == Command::WCC;
+    out.name = span_of(n, pos, words ? 5 : 6);
+    const Result<std::int64_t> count =
+        words ? codec::contact_word_count_at(text, pos) : codec::register_count_at(text, pos);
+    if (!count.ok()) return fail(out, count.failure);
+    out.count = count.value;
+    if (out.cmd == Command::RCC || out.cmd == Command::RD || count.value <= 0) return true;
+
+    // Each value takes four characters, so a request cut short fails within n / 4 + 1 of them.
+    const std::size_t first = pos + (words ? 9 : 11);
+    const auto wanted = static_cast<std::size_t>(count.value);
+    out.values.reserve(std::min(wanted, n / 4 + 1));
+    for (std::size_t i = 0; i < wanted; ++i) {
+        const Result<std::uint16_t> v = codec::parse_uint16_at(text, first + 4 * i);
+        if (!v.ok()) return fail(out, v.failure);
+        out.values.push_back(v.value);
+    }
+    return true;
+}
+
+}  // namespace
+
+template <class Unit>
+DecodedRequest decode_request(Text<Unit> text) {
+    DecodedRequest out;
+    if (!read_frame_and_station(text, out)) return out;
+
+    out.cmd = codec::parse_command(text);
+    const auto pos = static_cast<std::size_t>(codec::command_position(text)) + codec::command_text(out.cmd).size();
+    if (!read_fields(text, pos, out)) return out;
+
+    if (out.cmd == Command::unknown) {
+        out.status = RequestStatus::error_answer;
+        out.error_code = codec::kProcessUnknownCmd;
+    } else if (!answer_fits(out.head.size(), out.cmd, out.count)) {
+        out.status = RequestStatus::error_answer;
+        out.error_code = codec::kProcessError;
+    } else {
+        out.status = RequestStatus::command;
+    }
+    return out;
+}
+
+DecodedRequest decode_request(std::string_view request) { return decode_request(codec::as_text(request)); }
+
+template DecodedRequest decode_request<std::uint8_t>(Text<std::uint8_t>);
+template DecodedRequest decode_request<std::uint16_t>(Text<std::uint16_t>);
+template DecodedRequest decode_request<std::uint32_t>(Text<std::uint32_t>);
+
+}  // namespace ozu::protocol
