@@ -281,10 +281,7 @@ PyTypeObject PortType = {PyVarObject_HEAD_INIT(nullptr, 0) "ozu_brix.SerialPort"
 
 bool init_port_type(PyObject* module) {
     PortType.tp_basicsize = sizeof(PortObject);
-    PortType.tp_flags = Py_TPFLAGS_DEFAULT;
-#if PY_VERSION_HEX >= 0x030A0000
-    PortType.tp_flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
-#endif
+    PortType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
     PortType.tp_doc = "A serial port opened by create_serial_instance().";
     PortType.tp_dealloc = port_dealloc;
     PortType.tp_repr = port_repr;
