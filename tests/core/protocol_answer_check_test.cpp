@@ -9,11 +9,10 @@
 using namespace ozu::protocol;
 using ozu::codec::Error;
 using codec_test::Wide;
+using codec_test::with_check;
 using codec_test::widen;
 
 namespace {
-
-std::string with_check(std::string body) { return ozu::codec::with_tail(std::move(body)); }
 
 const std::string kReadCoil = "%01#RCSR001214\r";
 

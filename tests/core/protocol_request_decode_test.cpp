@@ -11,13 +11,8 @@
 using namespace ozu::protocol;
 using ozu::codec::Error;
 using codec_test::Wide;
+using codec_test::with_check;
 using codec_test::widen;
-
-namespace {
-
-std::string with_check(std::string body) { return ozu::codec::with_tail(std::move(body)); }
-
-}  // namespace
 
 template <class Unit>
 class RequestDecode : public ::testing::Test {

@@ -423,12 +423,16 @@ PyObject* process_request_through_class(PyObject* self, PyObject* command) {
 
 PyObject* init_impl(BoundArgs& a) {
     PyObject* self = a[0];
+    PyObject* station = a[1];
     if (!py::call_global_member(OZU_ID("ABC"), OZU_ID("__init__"), self)) return nullptr;
-    if (PyObject_SetAttr(self, OZU_ID("station"), a[1]) < 0) return nullptr;
+    if (PyObject_SetAttr(self, OZU_ID("station"), station) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* process_invalid_frame_impl(BoundArgs& a) { return print_formatted("Invalid MEW frame: %s", a[1]); }
+PyObject* process_invalid_frame_impl(BoundArgs& a) {
+    PyObject* frame = a[1];
+    return print_formatted("Invalid MEW frame: %s", frame);
+}
 
 // self.station != 0 and self.station != station and station != 0, with the value of the last
 // comparison evaluated as the result.
@@ -462,28 +466,28 @@ PyObject* process_request_impl(BoundArgs& a) {
 
 PyObject* hook_impl(BoundArgs&) { Py_RETURN_NONE; }
 
-const FunctionDecl kInit{"__init__", {{"self"}, {"station", Check::Int}}, init_impl};
-const FunctionDecl kProcessInvalidFrame{"process_invalid_frame", {{"self"}, {"frame"}}, process_invalid_frame_impl};
-const FunctionDecl kNotForThisStation{"not_for_this_station", {{"self"}, {"station"}}, not_for_this_station_impl};
-const FunctionDecl kProcessRequest{"process_request", {{"self"}, {"command", Check::Str}}, process_request_impl};
+const FunctionDecl kInit{.name = "__init__", .params = {{"self"}, {"station", Check::Int}}, .impl = init_impl};
+const FunctionDecl kProcessInvalidFrame{
+    .name = "process_invalid_frame", .params = {{"self"}, {"frame"}}, .impl = process_invalid_frame_impl};
+const FunctionDecl kNotForThisStation{
+    .name = "not_for_this_station", .params = {{"self"}, {"station"}}, .impl = not_for_this_station_impl};
+const FunctionDecl kProcessRequest{
+    .name = "process_request", .params = {{"self"}, {"command", Check::Str}}, .impl = process_request_impl};
 
-const FunctionDecl kOnGetCoil{
-    "on_get_coil", {{"self"}, {"station", Check::Int}, {"name", Check::Str}}, hook_impl, nullptr, false, false, true};
-const FunctionDecl kOnGetMultiCoil{"on_get_multi_coil_uint16",
-                                   {{"self"}, {"station", Check::Int}, {"name", Check::Str}, {"count", Check::Int}},
-                                   hook_impl, nullptr, false, false, true};
-const FunctionDecl kOnGetMultiUint16{"on_get_multi_uint16",
-                                     {{"self"}, {"station", Check::Int}, {"name", Check::Str}, {"count", Check::Int}},
-                                     hook_impl, nullptr, false, false, true};
-const FunctionDecl kOnSetCoil{"on_set_coil",
-                              {{"self"}, {"station", Check::Int}, {"name", Check::Str}, {"value"}},
-                              hook_impl, nullptr, false, false, true};
-const FunctionDecl kOnSetMultiCoil{"on_set_multi_coil_uint16",
-                                   {{"self"}, {"station", Check::Int}, {"name", Check::Str}, {"values", Check::List}},
-                                   hook_impl, nullptr, false, false, true};
-const FunctionDecl kOnSetMultiUint16{"on_set_multi_uint16",
-                                     {{"self"}, {"station", Check::Int}, {"name", Check::Str}, {"values", Check::List}},
-                                     hook_impl, nullptr, false, false, true};
+// The six data hooks: abstract, taking the object, the request's station, the name and `last`.
+FunctionDecl hook(const char* name, Param last) {
+    return {.name = name,
+            .params = {{"self"}, {"station", Check::Int}, {"name", Check::Str}, last},
+            .impl = hook_impl,
+            .abstract = true};
+}
+
+const FunctionDecl kOnGetCoil = hook("on_get_coil", {});
+const FunctionDecl kOnGetMultiCoil = hook("on_get_multi_coil_uint16", {"count", Check::Int});
+const FunctionDecl kOnGetMultiUint16 = hook("on_get_multi_uint16", {"count", Check::Int});
+const FunctionDecl kOnSetCoil = hook("on_set_coil", {"value"});
+const FunctionDecl kOnSetMultiCoil = hook("on_set_multi_coil_uint16", {"values", Check::List});
+const FunctionDecl kOnSetMultiUint16 = hook("on_set_multi_uint16", {"values", Check::List});
 
 }  // namespace
 
