@@ -207,3 +207,22 @@ TEST(RequestDecodeStation, DefaultStationDecision) {
     EXPECT_TRUE(not_for_this_station(1, to("%10000000000000001#RCSR0012**\r")));
     EXPECT_FALSE(not_for_this_station(0, to("%10000000000000000#RCSR0012**\r")));
 }
+
+TEST(RequestDecodeHalves, FrameThenCommandIsTheWholeDecoding) {
+    for (std::string_view frame : {"", "%01#RC+\r", "%01#RCSR0012+5\r", "%ZZ#RCSR0012**\r", "%01#RCSR001215\r",
+                                   "%01#RCSR0012**\r", "%02#WDD00100001013412ZZ00**\r", "%01#XYZ**\r",
+                                   "%01#RDD0000099999**\r", "%01#WCSR0**\r", "%01#WCCR001000113412FFFF**\r"}) {
+        const DecodedRequest whole = decode_request(frame);
+        DecodedRequest halves;
+        const bool goes_on = decode_frame(ozu::codec::as_text(frame), halves);
+        EXPECT_EQ(goes_on, station_known(whole.status)) << frame;
+        if (goes_on) decode_command(ozu::codec::as_text(frame), halves);
+        EXPECT_EQ(halves.status, whole.status) << frame;
+        EXPECT_EQ(halves.failure.span, whole.failure.span) << frame;
+        EXPECT_EQ(halves.station, whole.station) << frame;
+        EXPECT_EQ(halves.head, whole.head) << frame;
+        EXPECT_EQ(halves.cmd, whole.cmd) << frame;
+        EXPECT_EQ(halves.values, whole.values) << frame;
+        EXPECT_EQ(halves.error_code, whole.error_code) << frame;
+    }
+}

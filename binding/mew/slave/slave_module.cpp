@@ -122,7 +122,8 @@ bool call_hook(PyObject* self, core::Command cmd, PyObject* station, PyObject* n
 // ------------------------------------------------------------------------------- fast path
 // While the module's MewStatic is the class built at import, its operations are the codec core's,
 // and the request is checked and decoded by the core's decode_request, with the same results and
-// the same exceptions as the calls through the class.
+// the same exceptions as the calls through the class: the frame and station first, the command
+// only for a request this station takes.
 
 template <class Unit>
 std::string ascii_piece(core::Text<Unit> text, core::Span span) {
@@ -164,15 +165,17 @@ Handle hook_argument(const protocol::DecodedRequest& request) {
 
 template <class Unit>
 PyObject* process_request_fast(PyObject* self, PyObject* command, core::Text<Unit> text) {
-    const protocol::DecodedRequest request = protocol::decode_request(text);
-    if (request.status == protocol::RequestStatus::invalid_frame) return report_invalid_frame(self, command);
-    if (request.status == protocol::RequestStatus::unreadable) return codec::raise_failure(request.failure, command);
-
+    protocol::DecodedRequest request;
+    if (!protocol::decode_frame(text, request)) {
+        if (request.status == protocol::RequestStatus::invalid_frame) return report_invalid_frame(self, command);
+        return codec::raise_failure(request.failure, command);
+    }
     Handle station = station_number(command, request);
     if (!station) return nullptr;
     const int skip = not_for_this_station(self, station.get());
     if (skip != 0) return skip < 0 ? nullptr : empty_text();
 
+    protocol::decode_command(text, request);
     if (request.status == protocol::RequestStatus::field_failure) return codec::raise_failure(request.failure, command);
     const std::string head = ascii_piece(text, request.head);  // "%" and hexadecimal digits
     if (request.status == protocol::RequestStatus::error_answer)

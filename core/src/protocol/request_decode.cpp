@@ -6,15 +6,14 @@
 #include <algorithm>
 
 namespace ozu::protocol {
-namespace {
 
 using codec::Error;
 using codec::Result;
 using codec::slice;
 
-// Steps 1 and 2: the frame and its station number. False when the request ends there.
 template <class Unit>
-bool read_frame_and_station(Text<Unit> text, DecodedRequest& out) {
+bool decode_frame(Text<Unit> text, DecodedRequest& out) {
+    out.status = RequestStatus::invalid_frame;
     if (text.size() < kMinRequestLength || text[0] != static_cast<Unit>(codec::kHead)) return false;
     const Result<bool> check = codec::crc_is_ok(text);
     if (!check.ok()) {
@@ -38,6 +37,8 @@ bool read_frame_and_station(Text<Unit> text, DecodedRequest& out) {
     out.head = codec::head_span(text);
     return true;
 }
+
+namespace {
 
 Span span_of(std::size_t length, std::size_t start, std::size_t width) {
     const auto at = static_cast<std::ptrdiff_t>(start);
@@ -92,13 +93,10 @@ bool read_fields(Text<Unit> text, std::size_t pos, DecodedRequest& out) {
 }  // namespace
 
 template <class Unit>
-DecodedRequest decode_request(Text<Unit> text) {
-    DecodedRequest out;
-    if (!read_frame_and_station(text, out)) return out;
-
+void decode_command(Text<Unit> text, DecodedRequest& out) {
     out.cmd = codec::parse_command(text);
     const auto pos = static_cast<std::size_t>(codec::command_position(text)) + codec::command_text(out.cmd).size();
-    if (!read_fields(text, pos, out)) return out;
+    if (!read_fields(text, pos, out)) return;
 
     if (out.cmd == Command::unknown) {
         out.status = RequestStatus::error_answer;
@@ -109,13 +107,24 @@ DecodedRequest decode_request(Text<Unit> text) {
     } else {
         out.status = RequestStatus::command;
     }
+}
+
+template <class Unit>
+DecodedRequest decode_request(Text<Unit> text) {
+    DecodedRequest out;
+    if (decode_frame(text, out)) decode_command(text, out);
     return out;
 }
 
 DecodedRequest decode_request(std::string_view request) { return decode_request(codec::as_text(request)); }
 
-template DecodedRequest decode_request<std::uint8_t>(Text<std::uint8_t>);
-template DecodedRequest decode_request<std::uint16_t>(Text<std::uint16_t>);
-template DecodedRequest decode_request<std::uint32_t>(Text<std::uint32_t>);
+#define OZU_INSTANTIATE(Unit)                                                  \
+    template bool decode_frame<Unit>(Text<Unit>, DecodedRequest&);             \
+    template void decode_command<Unit>(Text<Unit>, DecodedRequest&);           \
+    template DecodedRequest decode_request<Unit>(Text<Unit>);
+OZU_INSTANTIATE(std::uint8_t)
+OZU_INSTANTIATE(std::uint16_t)
+OZU_INSTANTIATE(std::uint32_t)
+#undef OZU_INSTANTIATE
 
 }  // namespace ozu::protocol

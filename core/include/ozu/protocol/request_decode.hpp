@@ -84,6 +84,15 @@ struct DecodedRequest {
 template <class Unit>
 DecodedRequest decode_request(Text<Unit> request);
 
+// The two halves of decode_request, for a caller that makes the station decision in between and
+// reads no further for a request to another station. decode_frame makes steps 1 and 2: false when
+// the request ends there (`out.status` says how), true when the station decision comes next.
+// decode_command then makes steps 4 to 6.
+template <class Unit>
+bool decode_frame(Text<Unit> request, DecodedRequest& out);
+template <class Unit>
+void decode_command(Text<Unit> request, DecodedRequest& out);
+
 // The request as bytes, each byte one character (Latin-1), as a native station reads the line.
 DecodedRequest decode_request(std::string_view request);
 
