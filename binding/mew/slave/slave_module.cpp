@@ -193,12 +193,9 @@ PyObject* process_request_fast(PyObject* self, PyObject* command, core::Text<Uni
 // A replaced MewStatic (or a replaced operation of it) is called for every step, in the order the
 // fast path makes them.
 
+// text[start:end], sliced as the interpreter slices.
 Handle substring(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    if (start > n) start = n;
-    if (end > n) end = n;
-    if (end < start) end = start;
-    return py::steal(PyUnicode_Substring(text, start, end));
+    return codec::substring(text, core::slice(static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)), start, end));
 }
 
 // Frame check: at least 9 characters, the header first, an acceptable block check; tested in this
