@@ -23,8 +23,10 @@ bool decode_frame(Text<Unit> text, DecodedRequest& out) {
     }
     if (!check.value) return false;
 
-    out.station_span = codec::station_span(text);
-    const Result<std::uint64_t> station = codec::parse_station(text);
+    // One scan for the type character serves the station field and the head.
+    const std::ptrdiff_t type_at = codec::station_end(text);
+    out.station_span = slice(text.size(), 1, type_at);
+    const Result<std::uint64_t> station = codec::read_piece(text, out.station_span, 16, codec::Arg::data);
     if (station.ok()) {
         out.station = station.value;
     } else if (station.failure.error == Error::too_large) {
@@ -34,7 +36,7 @@ bool decode_frame(Text<Unit> text, DecodedRequest& out) {
         out.failure = station.failure;
         return false;
     }
-    out.head = codec::head_span(text);
+    out.head = slice(text.size(), 0, type_at);
     return true;
 }
 
@@ -94,8 +96,9 @@ bool read_fields(Text<Unit> text, std::size_t pos, DecodedRequest& out) {
 
 template <class Unit>
 void decode_command(Text<Unit> text, DecodedRequest& out) {
-    out.cmd = codec::parse_command(text);
-    const auto pos = static_cast<std::size_t>(codec::command_position(text)) + codec::command_text(out.cmd).size();
+    const std::ptrdiff_t at = codec::command_position(text);
+    out.cmd = codec::parse_command_at(text, at);
+    const auto pos = static_cast<std::size_t>(at) + codec::command_text(out.cmd).size();
     if (!read_fields(text, pos, out)) return;
 
     if (out.cmd == Command::unknown) {
