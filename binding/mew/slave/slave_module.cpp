@@ -121,9 +121,9 @@ bool call_hook(PyObject* self, core::Command cmd, PyObject* station, PyObject* n
 
 // ------------------------------------------------------------------------------- fast path
 // While the module's MewStatic is the class built at import, its operations are the codec core's,
-// and the request is checked and decoded by the core's decode_request, with the same results and
-// the same exceptions as the calls through the class: the frame and station first, the command
-// only for a request this station takes.
+// and the request is checked and decoded by the core's decode_frame and decode_command, with the
+// same results and the same exceptions as the calls through the class: the frame and station
+// first, the command only for a request this station takes.
 
 template <class Unit>
 std::string ascii_piece(core::Text<Unit> text, core::Span span) {
