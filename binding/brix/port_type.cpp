@@ -304,10 +304,7 @@ PyTypeObject PortType = {PyVarObject_HEAD_INIT(nullptr, 0) "ozu_brix.SerialPort"
 
 bool init_port_type(PyObject* module) {
     PortType.tp_basicsize = sizeof(PortObject);
-    PortType.tp_flags = Py_TPFLAGS_DEFAULT;
-#if PY_VERSION_HEX >= 0x030A0000
-    PortType.tp_flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
-#endif
+    PortType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
     PortType.tp_doc = py::find_doc("SerialPort");
     for (PyMethodDef* m = port_methods; m->ml_name; ++m)
         if (const char* doc = py::find_doc(("SerialPort." + std::string(m->ml_name)).c_str())) m->ml_doc = doc;

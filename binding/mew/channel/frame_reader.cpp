@@ -226,12 +226,8 @@ PyObject* receive_frame_native(PyObject* port_object, serial::Port& port) {
 }
 
 void init_native_ports() {
-    const brix::CApi* api = brix::import_brix_capi();
-    if (!api) {
-        PyErr_Clear();
-        return;
-    }
-    if (api->port_type && api->core_port && api->raise_port_error) g_brix = api;
+    g_brix = brix::import_brix_capi();
+    if (!g_brix) PyErr_Clear();  // without the serial library's C API every port is read through Python
 }
 
 serial::Port* native_port(PyObject* obj) noexcept {

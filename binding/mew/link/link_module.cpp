@@ -183,7 +183,7 @@ bool register_link(PyObject* module_dict) {
     Handle threading = steal(PyImport_ImportModule("threading"));
     if (!threading) return false;
     g_current_thread = PyObject_GetAttrString(threading.get(), "current_thread");
-    if (!g_current_thread || !link::init_receiver(module_dict)) return false;
+    if (!g_current_thread || !link::init_receiver()) return false;
     Handle cls = ClassBuilder("MewBase")
                      .method(kInit)
                      .property(kDevHandle)

@@ -185,12 +185,9 @@ Handle read_first_native(PyObject* channel, const NativeChannel& native) {
 
 }  // namespace
 
-bool init_receiver(PyObject*) {
+bool init_receiver() {
     g_brix = brix::import_brix_capi();
-    if (!g_brix || !g_brix->raise_port_error) {
-        PyErr_Clear();  // without the serial library's C API every channel is read through Python
-        g_brix = nullptr;
-    }
+    if (!g_brix) PyErr_Clear();  // without the serial library's C API every channel is read through Python
     return true;
 }
 
