@@ -236,3 +236,15 @@ def test_usable_time_outs_still_wait_as_described():
                 master.query(RCS)
     finally:
         master.stop()
+
+
+def test_a_master_that_is_not_running_waits_for_nothing_owed():
+    # Nothing can arrive on a link that is not started: each query waits out its own time-out only.
+    channel = ScriptedChannel()
+    master = ozu_mew.MewMasterBase(channel, query_timeout=0.3)
+    for _ in range(3):
+        started = time.monotonic()
+        with pytest.raises(ozu_mew.MewTimeoutError):
+            master.query(RCS)
+        assert time.monotonic() - started < 0.55
+    assert channel.sent == [RCS] * 3

@@ -263,6 +263,16 @@ Handle take(PyObject* queue, PyObject* timeout) {
 // yet). Returns None when the way is clear, a wake-up marker when the link went away, or null
 // with an error.
 Handle drop_owed_answers(PyObject* self, PyObject* queue) {
+    if (!owed_of(self)) return none();
+    // A link that is not running receives nothing: there is nothing to wait for (and start()
+    // discards what came meanwhile).
+    Handle flag = steal(PyObject_GetAttr(self, OZU_ID("_stop_flag")));
+    int stopped = flag ? PyObject_IsTrue(flag.get()) : -1;
+    if (stopped < 0) return {};
+    if (stopped) {
+        g_owed.erase(self);
+        return none();
+    }
     for (;;) {
         Owed* owed = owed_of(self);
         if (!owed) return none();
