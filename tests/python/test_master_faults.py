@@ -223,6 +223,32 @@ def test_time_outs_the_wait_would_refuse_fail_before_anything_is_sent(monkeypatc
         master.stop()
 
 
+@pytest.mark.parametrize("value", [86400, 86400.0, 86401, 86400.5, 1e9, 2**40, 1e300, 5 * 10**5, 0.5])
+def test_the_quick_test_of_plain_numbers_agrees_with_the_full_one(value):
+    # Plain numbers up to a day skip the full test; around that bound both must agree with the wait.
+    channel = ScriptedChannel(responder=lambda frame: "%01$RC120\r")
+    master = ozu_mew.MewMasterBase(channel, query_timeout=value)
+    master.start()
+    try:
+        waiting = queue.Queue()
+        feed = threading.Timer(0.05, waiting.put, ("frame",))
+        feed.start()
+        try:
+            waiting.get(timeout=value)
+            expected = None  # usable: the wait took what came
+        except Exception as e:  # refused at once
+            expected = e
+        feed.cancel()
+        if expected is None:
+            assert master.query(RCS) == "RC1"
+        else:
+            with pytest.raises(type(expected)) as info:
+                master.query(RCS)
+            assert str(info.value) == str(expected) and channel.sent == []
+    finally:
+        master.stop()
+
+
 def test_usable_time_outs_still_wait_as_described():
     channel = ScriptedChannel(responder=lambda frame: [(0.2, "%01$RC120\r")])
     master = ozu_mew.MewMasterBase(channel, query_timeout=None)

@@ -339,6 +339,17 @@ Handle exchange(PyObject* self, PyObject* command, PyObject* timeout) {
 // wait itself refuses (too large, not a number). True when the value is usable.
 bool check_timeout(PyObject* timeout) {
     if (timeout == Py_None) return true;
+    // Plain numbers from none to a day are what the wait always takes; only others need the
+    // full test below.
+    if (PyFloat_CheckExact(timeout)) {
+        double v = PyFloat_AS_DOUBLE(timeout);
+        if (v >= 0.0 && v <= 86400.0) return true;
+    } else if (PyLong_CheckExact(timeout)) {
+        int overflow = 0;
+        long v = PyLong_AsLongAndOverflow(timeout, &overflow);
+        if (!overflow && v >= 0 && v <= 86400) return true;
+        if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+    }
     static PyObject* const zero = PyLong_FromLong(0);
     int negative = PyObject_RichCompareBool(timeout, zero, Py_LT);
     if (negative < 0) return false;
