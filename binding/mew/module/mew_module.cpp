@@ -52,7 +52,7 @@ PyMODINIT_FUNC PyInit_ozu_mew() {
     }
     if (!ozu::mew::register_codec(dict) || !ozu::mew::register_channel(dict) || !ozu::mew::register_link(dict) ||
         !ozu::mew::register_slave(dict) || !ozu::mew::register_master(dict) ||
-        !ozu::mew::register_slave_links(dict))
+        !ozu::mew::register_slave_links(dict) || !ozu::mew::register_master_errors(dict))
         return nullptr;
     return module.release();
 }
