@@ -74,6 +74,10 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then quiet "$WINE" wineboot -i; fi
 # up in this log instead of the test output.
 wineserver -k 2>/dev/null || true
 wineserver -p </dev/null >"$BUILD/wineserver.log" 2>&1
+# The ports the listing must find: entries of the SERIALCOMM map, as a driver would make them.
+for n in 5 11; do
+  quiet "$WINE" reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "\\Device\\OzuTest$n" /t REG_SZ /d "COM$n" /f
+done
 ptys=$BUILD/ptys
 rm -rf "$ptys"
 mkdir -p "$ptys"
@@ -103,13 +107,13 @@ signal=$ptys/vanish.now
 ( while [ ! -e "$signal" ]; do sleep 0.05; done; kill "$vanish_socat" ) </dev/null >/dev/null 2>&1 &
 watcher=$!
 log=$BUILD/core-tests.log
-if ! OZU_COM_A=COM5 OZU_COM_B=COM6 OZU_COM_HIGH_A=COM11 OZU_COM_HIGH_B=COM12 OZU_COM_VANISH=COM7 OZU_COM_REFUSED=8O1 \
+if ! OZU_COM_A=COM5 OZU_COM_B=COM6 OZU_COM_HIGH_A=COM11 OZU_COM_HIGH_B=COM12 OZU_COM_VANISH=COM7 OZU_COM_REFUSED=8O1 OZU_COM_LISTED=COM5,COM11 \
      OZU_COM_VANISH_SIGNAL="Z:${signal//\//\\}" \
      timeout 300 "$WINE" "$BUILD/core/ozu_core_tests.exe" --gtest_brief=1 >"$log" 2>&1; then
   tail -80 "$log"; exit 1
 fi
 grep -q '^\[  SKIPPED \]' "$log" && { grep 'SKIPPED' "$log"; echo "tests skipped: a COM port was not set up"; exit 1; }
-com_tests=$(OZU_COM_A=none "$WINE" "$BUILD/core/ozu_core_tests.exe" --gtest_list_tests --gtest_filter='ComPort.*' 2>/dev/null | grep -c '^  ' || true)
+com_tests=$(OZU_COM_A=none "$WINE" "$BUILD/core/ozu_core_tests.exe" --gtest_list_tests --gtest_filter='ComPort*' 2>/dev/null | grep -c '^  ' || true)
 [ "$com_tests" -ge 8 ] || { echo "only $com_tests COM port tests found"; exit 1; }
 result=$(tr -d '\r' <"$log" | grep -E '^\[  PASSED  \]' | sed 's/\[  PASSED  \] //; s/\.$//')
 done_stage "core tests under wine" "$result passed ($com_tests on COM ports)"

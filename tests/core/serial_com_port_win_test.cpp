@@ -5,15 +5,18 @@
 //   OZU_COM_VANISH                  a port whose cable the script pulls once the file named by
 //   OZU_COM_VANISH_SIGNAL           appears
 //   OZU_COM_REFUSED                 line settings the driver of OZU_COM_A refuses
+//   OZU_COM_LISTED                  COM ports the script entered in the SERIALCOMM map
 // Without them (on a machine with real ports only) the tests skip.
 #include "ozu/serial/frame_reader.hpp"
 #include "ozu/serial/port.hpp"
+#include "ozu/serial/port_list.hpp"
 
 #include <gtest/gtest.h>
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -328,6 +331,35 @@ TEST(ComPort, NamesRouteToTheComBackendAndPathsAreRefused) {
     EXPECT_EQ(err.kind, ErrorKind::BadName);
     EXPECT_FALSE(open_port(line("COM1234567"), err));
     EXPECT_EQ(err.kind, ErrorKind::BadName);
+}
+
+TEST(ComPortList, ListsThePortsOfTheMapInNumberOrder) {
+    REQUIRE_ENV(listed, "OZU_COM_LISTED");
+    std::vector<PortInfo> ports;
+    IoError err;
+    ASSERT_TRUE(list_ports(ports, err)) << err.message;
+    std::string rest = listed;
+    while (!rest.empty()) {
+        std::string name = rest.substr(0, rest.find(','));
+        rest = name.size() < rest.size() ? rest.substr(name.size() + 1) : "";
+        auto it = std::find_if(ports.begin(), ports.end(), [&](const PortInfo& p) { return p.device == name; });
+        ASSERT_NE(it, ports.end()) << name << " is not listed";
+        EXPECT_EQ(it->hwid.rfind("\\Device\\", 0), 0u) << it->hwid;
+        EXPECT_EQ(it->description, "n/a");
+        EXPECT_TRUE(it->by_id.empty());
+    }
+    for (std::size_t i = 1; i < ports.size(); ++i)
+        EXPECT_TRUE(natural_less(ports[i - 1].device, ports[i].device)) << ports[i - 1].device << " " << ports[i].device;
+}
+
+TEST(ComPortList, LinuxRootsAreRefused) {
+    std::vector<PortInfo> ports(1);
+    IoError err;
+    PortListOptions options;
+    options.sysfs_root = "C:\\sys";
+    EXPECT_FALSE(list_ports(ports, err, options));
+    EXPECT_EQ(err.kind, ErrorKind::Unsupported);
+    EXPECT_TRUE(ports.empty());
 }
 
 }  // namespace
