@@ -175,7 +175,12 @@ TEST(ComPort, ReadWaitsAsItsTimeOutSays) {
 
     // Finite: waits the time-out out, then returns nothing.
     auto start = Clock::now();
-    EXPECT_EQ(reader->read(buf, sizeof buf, err), 0) << err.message;
+    auto finite = std::async(std::launch::async, [&] { return reader->read(buf, sizeof buf, err); });
+    if (finite.wait_for(5s) != std::future_status::ready) {
+        reader->close();
+        FAIL() << "a read with a time-out of 0.3 s went on past 5 s";
+    }
+    EXPECT_EQ(finite.get(), 0) << err.message;
     EXPECT_GE(seconds_since(start), 0.25);
     EXPECT_LT(seconds_since(start), 2.0);
 
@@ -198,7 +203,10 @@ TEST(ComPort, ReadWaitsAsItsTimeOutSays) {
     });
     EXPECT_EQ(blocked.wait_for(700ms), std::future_status::timeout) << "a read without time-out returned early";
     ASSERT_TRUE(send(*writer, "!"));
-    ASSERT_EQ(blocked.wait_for(5s), std::future_status::ready);
+    if (blocked.wait_for(5s) != std::future_status::ready) {
+        reader->close();  // ends the read, so the test fails instead of hanging
+        FAIL() << "the byte did not end a read without time-out";
+    }
     auto [got, byte, waited] = blocked.get();
     EXPECT_EQ(got, 1);
     EXPECT_EQ(byte, '!');
@@ -230,20 +238,30 @@ TEST(ComPort, WritesArriveWholeAndInOrderAndTheInputQueueCounts) {
 
 TEST(ComPort, CloseFromAnotherThreadWakesABlockedRead) {
     REQUIRE_ENV(a, "OZU_COM_A");
-    auto port = open_ok(line(a, std::nullopt));
+    // Detached threads share the port: if close() never woke the read, the test fails and leaves
+    // them blocked rather than hanging the run.
+    std::shared_ptr<Port> port = open_ok(line(a, std::nullopt));
     ASSERT_TRUE(port);
-    auto blocked = std::async(std::launch::async, [&] {
+    auto read_result = std::make_shared<std::promise<std::pair<std::ptrdiff_t, ErrorKind>>>();
+    auto read_done = read_result->get_future();
+    std::thread([port, read_result] {
         IoError e;
         std::uint8_t byte = 0;
         std::ptrdiff_t got = port->read(&byte, 1, e);
-        return std::make_pair(got, e.kind);
-    });
+        read_result->set_value({got, e.kind});
+    }).detach();
     std::this_thread::sleep_for(200ms);
+    auto closed = std::make_shared<std::promise<void>>();
+    auto close_done = closed->get_future();
     auto start = Clock::now();
-    port->close();
-    ASSERT_EQ(blocked.wait_for(5s), std::future_status::ready) << "close() left the read blocked";
+    std::thread([port, closed] {
+        port->close();
+        closed->set_value();
+    }).detach();
+    ASSERT_EQ(close_done.wait_for(5s), std::future_status::ready) << "close() waits on a read it did not wake";
+    ASSERT_EQ(read_done.wait_for(1s), std::future_status::ready);
     EXPECT_LT(seconds_since(start), 2.0);
-    auto [got, kind] = blocked.get();
+    auto [got, kind] = read_done.get();
     EXPECT_EQ(got, -1);
     EXPECT_EQ(kind, ErrorKind::PortClosed);
 
