@@ -10,6 +10,7 @@
   arrays are refused by the compiler itself (-Wvla -Werror in the Windows build).
 
 Prints each offence as path:line: reason and exits 1 when there is one.
+Usage: check_portability.py [--root TREE] [FILE...]   (default: every C++ file of the tree)
 """
 from __future__ import annotations
 
@@ -174,6 +175,10 @@ def check_file(path: Path) -> list[str]:
 
 
 def main(argv: list[str]) -> int:
+    global ROOT
+    if argv[:1] == ["--root"]:  # another tree laid out like this one
+        ROOT = Path(argv[1]).resolve()
+        argv = argv[2:]
     files = [Path(a).resolve() for a in argv] if argv else sorted(
         p for d in SOURCE_DIRS if (ROOT / d).is_dir() for p in (ROOT / d).rglob("*") if p.suffix in SUFFIXES)
     problems = [p for f in files for p in check_file(f)]
