@@ -19,7 +19,7 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-SOURCE_DIRS = ["core", "binding", "tests/core", "fuzz", "tools", "examples"]
+SOURCE_DIRS = ["core", "binding", "tests/core", "fuzz", "tools", "examples", "cmake"]
 SUFFIXES = {".c", ".cc", ".cpp", ".h", ".hpp"}
 
 POSIX_FILES = [r"(^|/)posix_[^/]*$", r"_posix(_test)?\.(cpp|hpp)$", r"^tests/core/serial_port_test\.cpp$"]
