@@ -97,7 +97,7 @@ done_stage "fuzz smoke run" "$targets targets, no crash"
 stage "Windows: cross-build (mingw-w64), core and COM port tests under wine, .pyd modules"
 out=$(WIN_BUILD="$PREFIX-win" scripts/check_windows.sh 2>&1) || { echo "$out" | tail -80; exit 1; }
 echo "$out" | sed -n '/^=== Windows checks/,$p'
-done_stage "Windows (wine, mingw-w64)" "$(echo "$out" | grep -E '^core tests under wine' | sed 's/  */ /g')"
+done_stage "Windows (wine, mingw-w64)" "$(echo "$out" | grep -E '^core tests under wine' | tail -1 | sed 's/  */ /g')"
 
 # ------------------------------------------------------------------ 4. typing
 stage "mypy over examples/ with the stubs"
