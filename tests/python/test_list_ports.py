@@ -108,15 +108,17 @@ def test_no_sysfs_means_no_ports_and_roots_must_be_str(tmp_path):
         list_ports(sysfs_root=tmp_path)
 
 
-def test_the_machine_lists_real_ttys_and_never_a_pty():
-    proc = subprocess.Popen(["socat", "pty,raw,echo=0,link=/tmp/ozu-list-ports-pty", "pty,raw,echo=0"],
+def test_the_machine_lists_real_ttys_and_never_a_pty(tmp_path):
+    end = tmp_path / "pty"
+    proc = subprocess.Popen(["socat", f"pty,raw,echo=0,link={end}", "pty,raw,echo=0"],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         for _ in range(100):
-            if os.path.exists("/tmp/ozu-list-ports-pty"):
+            if end.exists():
                 break
             time.sleep(0.05)
-        pty = os.path.realpath("/tmp/ozu-list-ports-pty")
+        pty = os.path.realpath(end)
+        assert pty.startswith("/dev/pts/")
         ports = list_ports()
         devices = [p.device for p in ports]
         assert pty not in devices
