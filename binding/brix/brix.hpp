@@ -42,6 +42,9 @@ PyObject* raise_io_error(const ozu::serial::IoError& err, const std::string& por
 // Sends the port's trace records to the logger "ozu_brix.wire"; false with an exception set.
 bool start_trace(ozu::serial::Port& port, PyObject* name);
 
+// Adds list_ports() and its PortInfo type to the module.
+bool add_list_ports(PyObject* module);
+
 // Parses a time-out setting: None or a finite number >= 0; raises ValueError naming `setting`.
 bool parse_timeout(PyObject* value, const char* setting, std::optional<double>& out);
 
