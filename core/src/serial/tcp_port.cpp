@@ -550,7 +550,7 @@ std::ptrdiff_t ListenPort::os_read(std::uint8_t* dst, std::size_t cap, std::opti
             continue;
         }
         const std::size_t len = std::min<std::size_t>(cap, 1u << 30);
-        ssize_t got = ::recv(client_, dst, len, 0);
+        const auto got = ::recv(client_, dst, len, 0);
         if (got > 0) return got;
         if (got == 0) {
             drop_client("connection closed by peer");
@@ -583,7 +583,7 @@ std::ptrdiff_t ListenPort::os_write_some(const std::uint8_t* src, std::size_t n,
     std::size_t done = 0;
     while (done < n) {
         const std::size_t len = std::min<std::size_t>(n - done, 1u << 30);
-        ssize_t put = ::send(client_, src + done, len, kSendFlags);
+        const auto put = ::send(client_, src + done, len, kSendFlags);
         if (put > 0) {
             done += static_cast<std::size_t>(put);
             continue;
