@@ -40,6 +40,17 @@ extern const char* const kModuleDoc =
 // A method's text starts with its signature ("name($self, ...)" and "--"), from which inspect and
 // help() read the parameters of a built-in method.
 extern const py::DocEntry kDocs[] = {
+    {"list_ports",
+     "Lists the serial ports of the machine, sorted by device name.\n\n"
+     "Linux reads /sys/class/tty (ttys that have a device) and the /dev/serial/by-id links; Windows\n"
+     "lists the Ports device class and the SERIALCOMM map.\n\n"
+     "Args:\n"
+     "    sysfs_root: where the sysfs tree stands (default None: /sys); for tests on a made-up tree.\n"
+     "    dev_root: where the device tree stands (default None: /dev).\n\n"
+     "Returns:\n    A list of PortInfo records (device, description, hwid, by_id).\n\n"
+     "Raises:\n    OSError: the tree cannot be read.\n"
+     "    ValueError: a root was given on Windows, which has no such tree.\n"
+     "    TypeError: a root that is not text.\n"},
     {"SerialPort",
      "A serial port opened by create_serial_instance(); closed by close() or a with block.\n\n"
      "Reads wait up to timeout; writes send all of their data. Any use of a closed port raises\n"

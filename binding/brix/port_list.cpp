@@ -87,11 +87,7 @@ const py::FunctionDecl kListPorts = {
     "list_ports",
     {{"sysfs_root", py::Check::Str, py::Default::none()}, {"dev_root", py::Check::Str, py::Default::none()}},
     list_ports_impl,
-    "list_ports(sysfs_root=None, dev_root=None) -> list[PortInfo]\n\n"
-    "The serial ports of the machine, sorted by device name, each a PortInfo (device, description,\n"
-    "hwid, by_id). Linux reads /sys/class/tty (ttys with a device) and /dev/serial/by-id; the two\n"
-    "roots may be moved (for tests, to a fabricated tree). Windows lists the Ports class and the\n"
-    "SERIALCOMM map, and refuses the roots."};
+    nullptr};
 
 }  // namespace
 
