@@ -367,13 +367,18 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-void report(Transport& line, long count, int rounds, int threads) {
+void report(Transport& line, long count, int rounds, int threads, const std::string& only) {
     std::map<std::string, std::vector<Figures>> runs;
     (void)run_direct(line, std::min(count, 500L));  // warm up
     for (int r = 0; r < rounds; ++r) {
-        runs["direct"].push_back(run_direct(line, count));
-        runs["threads"].push_back(run_threads(line, count, threads));
-        runs["native"].push_back(run_native(line, count, threads));
+        if (only.empty() || only == "direct") runs["direct"].push_back(run_direct(line, count));
+        if (only.empty() || only == "threads") runs["threads"].push_back(run_threads(line, count, threads));
+        if (only.empty() || only == "native") runs["native"].push_back(run_native(line, count, threads));
+    }
+    if (!only.empty()) {
+        const Figures& f = runs[only].back();
+        std::printf("%s %s %.0f round trips/s %.1f us CPU/rt\n", line.kind().c_str(), only.c_str(), f.per_second(), f.cpu_us());
+        return;
     }
     auto rate = [&](const std::string& name) {
         std::vector<double> v;
@@ -407,12 +412,14 @@ int main(int argc, char** argv) {
     std::string which = "both";
     long count = 20000;
     int rounds = 3, threads = 1;
+    std::string only;  // one row alone, for profiling
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string opt = argv[i], value = argv[i + 1];
         if (opt == "--line") which = value;
         else if (opt == "--count") count = std::stol(value);
         else if (opt == "--rounds") rounds = std::stoi(value);
         else if (opt == "--threads") threads = std::stoi(value);
+        else if (opt == "--only") only = value;
         else die("unknown option " + opt);
     }
     if (count < 1 || rounds < 1 || threads < 1 || (which != "pty" && which != "pipe" && which != "both"))
@@ -421,7 +428,7 @@ int main(int argc, char** argv) {
     for (const char* kind : {"pty", "pipe"}) {
         if (which != "both" && which != kind) continue;
         Transport line(kind);
-        report(line, count, rounds, threads);
+        report(line, count, rounds, threads, only);
     }
     return 0;
 }
