@@ -11,6 +11,7 @@
 // CPU separately), then each row's ratio to `direct` from the same run.
 //
 //   ozu_roundtrip_probe [--line pty|pipe|both] [--count N] [--rounds R] [--threads T]
+//   ozu_roundtrip_probe --line pipe --only native     one row alone (under perf stat, for instance)
 #include "station_data.hpp"
 
 #include "ozu/native/master.hpp"
