@@ -207,6 +207,21 @@ Figures measure(Transport& line, long count, F&& body) {
     return f;
 }
 
+// `count` round trips (rounded down to a multiple of `threads`) from `threads` querying threads,
+// each calling `one()` per round trip.
+template <class F>
+Figures measure_callers(Transport& line, long count, int threads, F&& one) {
+    const long per_thread = count / threads;
+    return measure(line, per_thread * threads, [&] {
+        std::vector<std::thread> callers;
+        for (int t = 0; t < threads; ++t)
+            callers.emplace_back([&] {
+                for (long i = 0; i < per_thread; ++i) one();
+            });
+        for (auto& c : callers) c.join();
+    });
+}
+
 Figures run_direct(Transport& line, long count) {
     line.next();
     RawEnd station(line.end(0)), master(line.end(1));
@@ -303,22 +318,14 @@ Figures run_threads(Transport& line, long count, int threads) {
         }
     });
     std::mutex query_mutex;
-    const long per_thread = count / threads;
-    Figures f = measure(line, per_thread * threads, [&] {
-        std::vector<std::thread> callers;
-        for (int t = 0; t < threads; ++t)
-            callers.emplace_back([&] {
-                for (long i = 0; i < per_thread; ++i) {
-                    std::lock_guard lock(query_mutex);
-                    FrameQueue answers;  // one queue per query
-                    master.listen(&answers);
-                    master.send(kRequest);
-                    const std::string answer = answers.get();
-                    master.unlisten(&answers);
-                    if (answer != kAnswer) die("threads: wrong answer");
-                }
-            });
-        for (auto& c : callers) c.join();
+    Figures f = measure_callers(line, count, threads, [&] {
+        std::lock_guard lock(query_mutex);
+        FrameQueue answers;  // one queue per query
+        master.listen(&answers);
+        master.send(kRequest);
+        const std::string answer = answers.get();
+        master.unlisten(&answers);
+        if (answer != kAnswer) die("threads: wrong answer");
     });
     requests.put(kQuit);
     worker.join();
@@ -344,17 +351,9 @@ Figures run_native(Transport& line, long count, int threads) {
         if (auto ran = station.run(); !ran) die(ran.error().message);
     });
     ozu::native::Master master(*master_end.value(), {.query_timeout = 2.0});
-    const long per_thread = count / threads;
-    Figures f = measure(line, per_thread * threads, [&] {
-        std::vector<std::thread> callers;
-        for (int t = 0; t < threads; ++t)
-            callers.emplace_back([&] {
-                for (long i = 0; i < per_thread; ++i) {
-                    auto got = master.get_uint16(1, "DT0");
-                    if (!got || got.value() != 0x1234) die("native: " + (got ? "wrong value" : got.error().message));
-                }
-            });
-        for (auto& c : callers) c.join();
+    Figures f = measure_callers(line, count, threads, [&] {
+        auto got = master.get_uint16(1, "DT0");
+        if (!got || got.value() != 0x1234) die("native: " + (got ? "wrong value" : got.error().message));
     });
     station.stop();
     serving.join();
