@@ -5,7 +5,9 @@ The C++ rows come from build/ozu_roundtrip_probe (built with the project):
   direct   a master thread and a station thread reading and writing the line directly
   threads  querying threads, two receivers and a station worker, one mutex/condvar queue per query
   native   ozu::native::Master against ozu::native::Station with the register map `ozu-mew station`
-           serves from (so its "round trips/s" is also the rate `ozu-mew station` serves at)
+           serves from, in one process (so over the null-modem its "round trips/s" is the rate
+           `ozu-mew station` serves at)
+  ozu-mew  (pty only) the native master against `ozu-mew station` running as its own process
 Each C++ row gives its throughput and CPU per round trip as a ratio to `direct` from the same run.
 
   python bench/roundtrip_native.py                      # both lines, 1 and 4 querying threads
@@ -30,10 +32,14 @@ def main(argv):
     args = parser.parse_args(argv)
     if not os.access(args.probe, os.X_OK):
         raise SystemExit("%s is not built (make build)" % args.probe)
+    cli = ROOT / "build" / "ozu-mew"
     for threads in (1, 4):
         print("-- C++, %d querying thread%s" % (threads, "" if threads == 1 else "s"), flush=True)
-        subprocess.run([args.probe, "--line", args.line, "--count", str(args.count), "--rounds", str(args.rounds),
-                        "--threads", str(threads)], check=True)
+        command = [args.probe, "--line", args.line, "--count", str(args.count), "--rounds", str(args.rounds),
+                   "--threads", str(threads)]
+        if threads == 1 and os.access(cli, os.X_OK):
+            command += ["--station-binary", str(cli)]  # a pty row against `ozu-mew station` as a process
+        subprocess.run(command, check=True)
     if not args.no_python:
         sys.path.insert(0, str(ROOT / "bench"))
         import roundtrip

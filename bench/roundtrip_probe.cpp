@@ -12,6 +12,8 @@
 //
 //   ozu_roundtrip_probe [--line pty|pipe|both] [--count N] [--rounds R] [--threads T]
 //   ozu_roundtrip_probe --line pipe --only native     one row alone (under perf stat, for instance)
+//   ozu_roundtrip_probe --station-binary build/ozu-mew  adds a pty row: the native master against
+//                                                      `ozu-mew station` running as its own process
 #include "station_data.hpp"
 
 #include "ozu/native/master.hpp"
@@ -360,6 +362,44 @@ Figures run_native(Transport& line, long count, int threads) {
     return f;
 }
 
+// ----------------------------------------------------------------------------- ozu-mew station
+
+// The native master against `ozu-mew station` running as its own process on the other pty.
+// Figures::helper holds socat's CPU plus the station process's.
+Figures run_station_process(Transport& line, long count, const std::string& binary) {
+    line.next();
+    const std::string map = "/tmp/ozu-probe-map-" + std::to_string(getpid()) + ".json";
+    std::ofstream(map) << "{\"registers\": {\"DT0\": 4660}}";
+    const std::string device = line.end(0);
+    char* argv[] = {const_cast<char*>(binary.c_str()), const_cast<char*>("station"), const_cast<char*>(device.c_str()),
+                    const_cast<char*>("--map"), const_cast<char*>(map.c_str()), nullptr};
+    pid_t pid = -1;
+    posix_spawn_file_actions_t quiet;  // its closing summary line would interleave with the table
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+    const int spawned = posix_spawn(&pid, binary.c_str(), &quiet, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&quiet);
+    if (spawned != 0) die("cannot start " + binary);
+    auto master_end = ozu::native::open({.port = line.end(1), .timeout = 0.2});
+    if (!master_end) die(master_end.error().message);
+    ozu::native::Master master(*master_end.value(), {.query_timeout = 0.2});
+    for (int i = 0; !master.get_uint16(1, "DT0"); ++i)
+        if (i > 50) die("ozu-mew station does not answer");
+    ozu::native::Master patient(*master_end.value(), {.query_timeout = 2.0});
+    const double station_cpu = pid_cpu(pid);
+    Figures f = measure(line, count, [&] {
+        for (long i = 0; i < count; ++i) {
+            auto got = patient.get_uint16(1, "DT0");
+            if (!got || got.value() != 0x1234) die("ozu-mew station: " + (got ? "wrong value" : got.error().message));
+        }
+    });
+    f.helper += pid_cpu(pid) - station_cpu;
+    kill(pid, SIGINT);
+    waitpid(pid, nullptr, 0);
+    unlink(map.c_str());
+    return f;
+}
+
 // ----------------------------------------------------------------------------- main
 
 double median(std::vector<double> v) {
@@ -367,13 +407,15 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-void report(Transport& line, long count, int rounds, int threads, const std::string& only) {
+void report(Transport& line, long count, int rounds, int threads, const std::string& only, const std::string& binary) {
     std::map<std::string, std::vector<Figures>> runs;
     (void)run_direct(line, std::min(count, 500L));  // warm up
     for (int r = 0; r < rounds; ++r) {
         if (only.empty() || only == "direct") runs["direct"].push_back(run_direct(line, count));
         if (only.empty() || only == "threads") runs["threads"].push_back(run_threads(line, count, threads));
         if (only.empty() || only == "native") runs["native"].push_back(run_native(line, count, threads));
+        if (!binary.empty() && line.kind() == "pty" && (only.empty() || only == "ozu-mew"))
+            runs["ozu-mew"].push_back(run_station_process(line, count, binary));
     }
     if (!only.empty()) {
         const Figures& f = runs[only].back();
@@ -395,11 +437,14 @@ void report(Transport& line, long count, int rounds, int threads, const std::str
         for (const Figures& f : runs[name]) v.push_back(f.helper_us());
         return median(v);
     };
-    for (const char* name : {"direct", "threads", "native"}) {
-        const int t = std::string(name) == "direct" ? 1 : threads;
+    for (const char* name : {"direct", "threads", "native", "ozu-mew"}) {
+        if (runs[name].empty()) continue;
+        const int t = std::string(name) == "direct" || std::string(name) == "ozu-mew" ? 1 : threads;
         std::printf("%-4s %-7s %d thread%s %9.0f round trips/s %7.1f us CPU/rt", line.kind().c_str(), name, t,
                     t == 1 ? " " : "s", rate(name), cpu(name));
-        if (line.kind() == "pty") std::printf("   socat %.1f us/rt", helper(name));
+        if (line.kind() == "pty")
+            std::printf(std::string(name) == "ozu-mew" ? "   socat + station process %.1f us/rt" : "   socat %.1f us/rt",
+                        helper(name));
         std::printf("   throughput %.2f x direct, CPU %.2f x direct\n", rate(name) / rate("direct"),
                     cpu(name) / cpu("direct"));
         std::fflush(stdout);
@@ -412,7 +457,8 @@ int main(int argc, char** argv) {
     std::string which = "both";
     long count = 20000;
     int rounds = 3, threads = 1;
-    std::string only;  // one row alone, for profiling
+    std::string only;    // one row alone, for profiling
+    std::string binary;  // ozu-mew: adds a row against `ozu-mew station` as its own process (pty)
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string opt = argv[i], value = argv[i + 1];
         if (opt == "--line") which = value;
@@ -420,6 +466,7 @@ int main(int argc, char** argv) {
         else if (opt == "--rounds") rounds = std::stoi(value);
         else if (opt == "--threads") threads = std::stoi(value);
         else if (opt == "--only") only = value;
+        else if (opt == "--station-binary") binary = value;
         else die("unknown option " + opt);
     }
     if (count < 1 || rounds < 1 || threads < 1 || (which != "pty" && which != "pipe" && which != "both"))
@@ -428,7 +475,7 @@ int main(int argc, char** argv) {
     for (const char* kind : {"pty", "pipe"}) {
         if (which != "both" && which != kind) continue;
         Transport line(kind);
-        report(line, count, rounds, threads, only);
+        report(line, count, rounds, threads, only, binary);
     }
     return 0;
 }
