@@ -199,6 +199,16 @@ def test_poll_prints_csv_and_json_lines_with_time_stamps(cli, cli_station, line)
     assert all(stamp.match(r["time"]) for r in records)
 
 
+def test_poll_ends_cleanly_on_interrupt(cli, cli_station, line):
+    cli_station()
+    proc = cli.start("poll", line[1], 1, "DT0", "--every", 0.1)
+    time.sleep(1.0)
+    code, out, err = stop(proc)
+    assert code == 0, err
+    rows = out.splitlines()
+    assert rows[0] == "time,DT0" and len(rows) >= 3 and all(r.endswith(",0") for r in rows[1:])
+
+
 def test_poll_every_is_a_rate_not_a_pause(cli, cli_station, line):
     cli_station()
     start = time.monotonic()

@@ -449,15 +449,16 @@ struct Command {
     std::set<std::string> flags;
     std::set<std::string> valued;
     bool opens_device;
+    bool long_running;
 };
 
 const std::map<std::string, Command> kCommands = {
-    {"read", {cmd_read, {"trace"}, {"as"}, true}},
-    {"write", {cmd_write, {"trace"}, {"as"}, true}},
-    {"poll", {cmd_poll, {"trace", "json"}, {"as", "every", "count"}, true}},
-    {"station", {cmd_station, {"trace", "random", "write-back"}, {"station", "map"}, true}},
-    {"scan", {cmd_scan, {"trace"}, {"stations"}, true}},
-    {"ports", {cmd_ports, {}, {}, false}},
+    {"read", {cmd_read, {"trace"}, {"as"}, true, false}},
+    {"write", {cmd_write, {"trace"}, {"as"}, true, false}},
+    {"poll", {cmd_poll, {"trace", "json"}, {"as", "every", "count"}, true, true}},
+    {"station", {cmd_station, {"trace", "random", "write-back"}, {"station", "map"}, true, true}},
+    {"scan", {cmd_scan, {"trace"}, {"stations"}, true, true}},
+    {"ports", {cmd_ports, {}, {}, false, false}},
 };
 
 int run(int argc, char** argv) {
@@ -477,6 +478,11 @@ int run(int argc, char** argv) {
         return kUsage;
     }
     const Command& c = command->second;
+    if (c.long_running) {
+        // Ctrl-C ends these in order (a station saves its map); the others simply die of it.
+        std::signal(SIGINT, on_signal);
+        std::signal(SIGTERM, on_signal);
+    }
     std::set<std::string> flags = c.flags, valued = c.valued;
     flags.insert("help");
     if (c.opens_device) valued.insert(kCommonValued.begin(), kCommonValued.end());
@@ -498,8 +504,6 @@ int run(int argc, char** argv) {
 }  // namespace ozu::cli
 
 int main(int argc, char** argv) {
-    std::signal(SIGINT, ozu::cli::on_signal);
-    std::signal(SIGTERM, ozu::cli::on_signal);
     try {
         return ozu::cli::run(argc, argv);
     } catch (const std::exception& e) {
