@@ -8,7 +8,8 @@
 //            answers from (its register map), through the core's frame reader and protocol checks.
 // Lines: "pty" (two pseudo-terminals linked by socat) and "pipe" (the in-process null-modem).
 // Reports round trips per second and CPU microseconds per round trip of this process (socat's own
-// CPU separately), then each row's ratio to `direct` from the same run.
+// CPU separately), then each row's ratio to `direct`: the median over the rounds of the ratio
+// within one round.
 //
 //   ozu_roundtrip_probe [--line pty|pipe|both] [--count N] [--rounds R] [--threads T]
 //   ozu_roundtrip_probe --line pipe --only native     one row alone (under perf stat, for instance)
@@ -445,8 +446,14 @@ void report(Transport& line, long count, int rounds, int threads, const std::str
         if (line.kind() == "pty")
             std::printf(std::string(name) == "ozu-mew" ? "   socat + station process %.1f us/rt" : "   socat %.1f us/rt",
                         helper(name));
-        std::printf("   throughput %.2f x direct, CPU %.2f x direct\n", rate(name) / rate("direct"),
-                    cpu(name) / cpu("direct"));
+        // Ratios round by round (the rows of one round run back to back), then their median: steadier
+        // than a ratio of medians on a machine whose load drifts.
+        std::vector<double> faster, costlier;
+        for (std::size_t r = 0; r < runs[name].size() && r < runs["direct"].size(); ++r) {
+            faster.push_back(runs[name][r].per_second() / runs["direct"][r].per_second());
+            costlier.push_back(runs[name][r].cpu_us() / runs["direct"][r].cpu_us());
+        }
+        std::printf("   throughput %.2f x direct, CPU %.2f x direct\n", median(faster), median(costlier));
         std::fflush(stdout);
     }
 }
@@ -471,7 +478,7 @@ int main(int argc, char** argv) {
     }
     if (count < 1 || rounds < 1 || threads < 1 || (which != "pty" && which != "pipe" && which != "both"))
         die("usage: ozu_roundtrip_probe [--line pty|pipe|both] [--count N] [--rounds R] [--threads T]");
-    std::printf("%d rounds of %ld round trips each, medians; rows run alternately in each round\n", rounds, count);
+    std::printf("%d rounds of %ld round trips each, medians; rows run alternately in each round; ratios are the median of the ratios within a round\n", rounds, count);
     for (const char* kind : {"pty", "pipe"}) {
         if (which != "both" && which != kind) continue;
         Transport line(kind);
