@@ -2,12 +2,13 @@
 import os
 import pathlib
 import shutil
-import signal
 import subprocess
 import tempfile
 import time
 
 import pytest
+
+from cli_helpers import stop, wait_answering
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
@@ -61,16 +62,6 @@ def line():
         proc.wait(5)
 
 
-def wait_answering(cli, device, station=1):
-    deadline = time.monotonic() + 10
-    while True:
-        got = cli.run("read", device, station, "R0000", "--query-timeout", "0.2")
-        if got.returncode == 0:
-            return
-        assert time.monotonic() < deadline, got.stderr
-        time.sleep(0.05)
-
-
 @pytest.fixture
 def cli_station(cli, line):
     """Starts `ozu-mew station` on the station side; stopped with SIGINT at the end."""
@@ -85,13 +76,4 @@ def cli_station(cli, line):
     yield start
     for proc in started:
         if proc.poll() is None:
-            proc.send_signal(signal.SIGINT)
-            proc.communicate(timeout=10)
-
-
-def stop(proc):
-    """Ends a station with SIGINT; returns (exit code, stdout, stderr)."""
-    proc.send_signal(signal.SIGINT)
-    out, err = proc.communicate(timeout=10)
-    return proc.returncode, out, err
-
+            stop(proc)

@@ -9,7 +9,7 @@ import time
 import pytest
 
 import ozu_mew
-from conftest import stop, wait_answering
+from cli_helpers import stop
 
 def serial(path):
     # A tty path outside /dev/tty* is handed to a link as a ready-made channel.
