@@ -2,7 +2,7 @@
 # The hardening jobs of CI, run after `make test`:
 #   1. the core tests and the whole Python suite under AddressSanitizer + UndefinedBehaviorSanitizer;
 #   2. a bounded run of every fuzz target, starting from its seed corpus;
-#   3. the compile check of the Windows build;
+#   3. the Windows build: core tests and COM port tests under wine, extension modules cross-built;
 #   4. mypy over the examples with the type stubs;
 #   5. a wheel built, installed into an empty virtual environment and imported there.
 # Any failure ends the script with a non-zero status. Environment:
@@ -94,9 +94,10 @@ done
 done_stage "fuzz smoke run" "$targets targets, no crash"
 
 # ------------------------------------------------------------------ 3. Windows
-stage "Windows compile check (mingw-w64)"
-out=$(scripts/check_windows_build.sh 2>&1) || { echo "$out"; exit 1; }
-done_stage "Windows compile check" "$(echo "$out" | tail -1)"
+stage "Windows: cross-build (mingw-w64), core and COM port tests under wine, .pyd modules"
+out=$(WIN_BUILD="$PREFIX-win" scripts/check_windows.sh 2>&1) || { echo "$out" | tail -80; exit 1; }
+echo "$out" | sed -n '/^=== Windows checks/,$p'
+done_stage "Windows (wine, mingw-w64)" "$(echo "$out" | grep -E '^core tests under wine' | sed 's/  */ /g')"
 
 # ------------------------------------------------------------------ 4. typing
 stage "mypy over examples/ with the stubs"

@@ -1,6 +1,6 @@
 """Type information for the ozu_brix extension module (serial ports for ozu_mew)."""
 from types import TracebackType
-from typing import Any, Final, Literal, Optional, final
+from typing import Any, ClassVar, Final, Literal, Optional, final
 
 from typing_extensions import Buffer, Self
 
@@ -60,3 +60,19 @@ def create_serial_instance(
     exclusive: bool = True,
     encoding: str = ...,
 ) -> SerialPort: ...
+
+@final
+class PortInfo(tuple[str, str, str, tuple[str, ...]]):
+    n_fields: ClassVar[int]
+    n_sequence_fields: ClassVar[int]
+    n_unnamed_fields: ClassVar[int]
+    @property
+    def device(self) -> str: ...
+    @property
+    def description(self) -> str: ...
+    @property
+    def hwid(self) -> str: ...
+    @property
+    def by_id(self) -> tuple[str, ...]: ...
+
+def list_ports(sysfs_root: Optional[str] = None, dev_root: Optional[str] = None) -> list[PortInfo]: ...

@@ -33,6 +33,9 @@ std::string port_name(PyObject* port_object);
 // Raises the Python error for a failed operation on (or opening of) the named port; returns null.
 PyObject* raise_io_error(const ozu::serial::IoError& err, const std::string& port_name);
 
+// Adds list_ports() and its PortInfo type to the module.
+bool add_list_ports(PyObject* module);
+
 // Parses a time-out setting: None or a finite number >= 0; raises ValueError naming `setting`.
 bool parse_timeout(PyObject* value, const char* setting, std::optional<double>& out);
 

@@ -197,5 +197,6 @@ PyMODINIT_FUNC PyInit_ozu_brix() {
     if (!capsule || PyModule_AddObjectRef(module.get(), "_C_API", capsule.get()) < 0) return nullptr;
     ozu::py::Handle max_frame = ozu::py::steal(PyLong_FromSize_t(ozu::serial::kMaxFrameLength));
     if (!max_frame || PyModule_AddObjectRef(module.get(), "MAX_FRAME_LENGTH", max_frame.get()) < 0) return nullptr;
+    if (!add_list_ports(module.get())) return nullptr;
     return module.release();
 }
