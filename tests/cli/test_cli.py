@@ -148,6 +148,13 @@ def test_a_device_that_cannot_be_opened_exits_3(cli, tmp_path):
     assert got.returncode == 3
 
 
+def test_ports_lists_what_the_serial_library_lists(cli):
+    import ozu_brix
+    got = cli.run("ports")
+    assert got.returncode == 0, got.stderr
+    assert [l.split("\t")[0] for l in got.stdout.splitlines()] == [p.device for p in ozu_brix.list_ports()]
+
+
 # ----------------------------------------------------------------------------- against ozu-mew station
 
 def test_read_write_and_formats_against_the_native_station(cli, cli_station, line, tmp_path):

@@ -1,11 +1,18 @@
 #include "port_list.hpp"
 
+#include "ozu/serial/port_list.hpp"
+
 namespace ozu::cli {
 
-// The core's port lister is not part of this build yet: say so rather than guess at devices.
 native::Result<std::vector<PortEntry>> list_serial_ports() {
-    return native::Error::make(native::ErrorKind::LinkFailure,
-                               "listing serial ports is not available in this build");
+    std::vector<serial::PortInfo> found;
+    serial::IoError err;
+    if (!serial::list_ports(found, err))
+        return native::Error::make(native::ErrorKind::LinkFailure, "listing serial ports: " + err.message);
+    std::vector<PortEntry> ports;
+    ports.reserve(found.size());
+    for (const serial::PortInfo& p : found) ports.push_back({p.device, p.description == "n/a" ? "" : p.description});
+    return ports;
 }
 
 }  // namespace ozu::cli
