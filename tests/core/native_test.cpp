@@ -1,111 +1,20 @@
-// The native Master and Station against each other over the in-process null-modem and over socat
-// pseudo-terminals, and the master against a hand-driven peer for the answers a station would
-// never send.
-#include "ozu/native/master.hpp"
-#include "ozu/native/station.hpp"
+// The native Master and Station against each other over the in-process null-modem, and the
+// master against a hand-driven peer for the answers a station would never send.
+#include "native_test_util.hpp"
 
 #include <gtest/gtest.h>
-
-#include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <map>
 #include <string>
 #include <thread>
 
-extern char** environ;
-
 namespace {
 
 using namespace ozu::native;
+using namespace ozu::native::test_support;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-std::unique_ptr<ozu::serial::Port> open_port(const std::string& name, std::optional<double> timeout = 0.5) {
-    auto port = ozu::native::open({.port = name, .timeout = timeout});
-    EXPECT_TRUE(port) << (port ? "" : port.error().message);
-    return port ? std::move(port).value() : nullptr;
-}
-
-// Registers and contact words in memory; records what it was asked.
-class Memory : public Handler {
-public:
-    std::map<std::string, std::uint16_t> cells;  // "D100", "R10" (contact word 10 of area R)
-    std::string last_name;
-    std::uint64_t last_station = 0;
-    std::optional<Reply> forced;  // answer every request with this instead
-
-    Reply get_coil(std::uint64_t station, std::string_view name, bool& value) override {
-        note(station, name);
-        const unsigned word = std::stoul(std::string(name.substr(1, 3)));
-        const unsigned bit = std::stoul(std::string(name.substr(4, 1)), nullptr, 16);
-        value = cells[std::string(1, name[0]) + std::to_string(word)] >> bit & 1;
-        return result();
-    }
-    Reply set_coil(std::uint64_t station, std::string_view name, bool value) override {
-        note(station, name);
-        const unsigned word = std::stoul(std::string(name.substr(1, 3)));
-        const unsigned bit = std::stoul(std::string(name.substr(4, 1)), nullptr, 16);
-        auto& cell = cells[std::string(1, name[0]) + std::to_string(word)];
-        cell = static_cast<std::uint16_t>(value ? cell | 1u << bit : cell & ~(1u << bit));
-        return result();
-    }
-    Reply get_multi_coil_uint16(std::uint64_t station, std::string_view name, std::int64_t count,
-                                std::vector<std::uint16_t>& values) override {
-        return read(station, name, count, values);
-    }
-    Reply get_multi_uint16(std::uint64_t station, std::string_view name, std::int64_t count,
-                           std::vector<std::uint16_t>& values) override {
-        return read(station, name, count, values);
-    }
-    Reply set_multi_coil_uint16(std::uint64_t station, std::string_view name,
-                                std::span<const std::uint16_t> values) override {
-        return write(station, name, values);
-    }
-    Reply set_multi_uint16(std::uint64_t station, std::string_view name, std::span<const std::uint16_t> values) override {
-        return write(station, name, values);
-    }
-
-private:
-    void note(std::uint64_t station, std::string_view name) {
-        last_station = station;
-        last_name = name;
-    }
-    Reply result() const { return forced.value_or(Reply::ok()); }
-    Reply read(std::uint64_t station, std::string_view name, std::int64_t count, std::vector<std::uint16_t>& values) {
-        note(station, name);
-        const unsigned long start = std::stoul(std::string(name.substr(1)));
-        for (std::int64_t i = 0; i < count; ++i) values.push_back(cells[std::string(1, name[0]) + std::to_string(start + i)]);
-        return result();
-    }
-    Reply write(std::uint64_t station, std::string_view name, std::span<const std::uint16_t> values) {
-        note(station, name);
-        const unsigned long start = std::stoul(std::string(name.substr(1)));
-        for (std::size_t i = 0; i < values.size(); ++i) cells[std::string(1, name[0]) + std::to_string(start + i)] = values[i];
-        return result();
-    }
-};
-
-// A station serving `memory` on one port in its own thread.
-class Serving {
-public:
-    Serving(ozu::serial::Port& port, Handler& handler, StationOptions options = {})
-        : station(port, handler, std::move(options)), thread([this] { outcome = station.run(); }) {}
-    ~Serving() { (void)finish(); }
-    Result<void> finish() {
-        station.stop();
-        if (thread.joinable()) thread.join();
-        return outcome;
-    }
-
-    Station station;
-    Result<void> outcome;
-    std::thread thread;
-};
 
 class NullModem : public ::testing::Test {
 protected:
@@ -389,51 +298,6 @@ TEST(StationAnswer, NoByteSequenceBreaksTheStation) {
             EXPECT_EQ(answer->back(), '\r');
         }
     }
-}
-
-// ----------------------------------------------------------------------------- socat pseudo-terminals
-
-class SocatPair : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (::access("/usr/bin/socat", X_OK) != 0) GTEST_SKIP() << "socat not installed";
-        char dir_template[] = "/tmp/ozu-native-XXXXXX";
-        ASSERT_NE(::mkdtemp(dir_template), nullptr);
-        dir = dir_template;
-        a = dir + "/a";
-        b = dir + "/b";
-        const std::string left = "pty,raw,echo=0,link=" + a, right = "pty,raw,echo=0,link=" + b;
-        char* argv[] = {const_cast<char*>("socat"), const_cast<char*>(left.c_str()), const_cast<char*>(right.c_str()),
-                        nullptr};
-        ASSERT_EQ(::posix_spawnp(&pid, "socat", nullptr, nullptr, argv, environ), 0);
-        struct stat st;
-        for (int i = 0; i < 100 && (::stat(a.c_str(), &st) != 0 || ::stat(b.c_str(), &st) != 0); ++i)
-            std::this_thread::sleep_for(20ms);
-    }
-    void TearDown() override {
-        if (pid > 0) {
-            ::kill(pid, SIGTERM);
-            ::waitpid(pid, nullptr, 0);
-        }
-        if (!dir.empty()) ::rmdir(dir.c_str());
-    }
-
-    pid_t pid = -1;
-    std::string dir, a, b;
-};
-
-TEST_F(SocatPair, MasterAndStationOverPseudoTerminals) {
-    auto master_end = open_port(a);
-    auto station_end = open_port(b);
-    ASSERT_TRUE(master_end && station_end);
-    Memory memory;
-    Serving serving(*station_end, memory, {.station = 1});
-    Master master(*master_end, {.query_timeout = 2.0});
-    for (std::uint16_t v = 0; v < 200; ++v) {
-        ASSERT_TRUE(master.set_uint16(1, "DT10", v));
-        ASSERT_EQ(master.get_uint16(1, "DT10").value(), v);
-    }
-    EXPECT_TRUE(serving.finish());
 }
 
 }  // namespace
