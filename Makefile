@@ -41,7 +41,7 @@ test-core: build
 	else echo "core tests not built (GoogleTest missing)"; scripts/system-packages.sh test --report; exit 1; fi
 
 test-python: build $(DEV_TOOLS)
-	$(VPY) -m pytest -q tests/python
+	$(VPY) -m pytest -q tests/python tests/cli
 
 # Without GoogleTest (and no way to install it) the Python tests still run; the target fails after them
 # and repeats the command that installs it.
@@ -52,7 +52,7 @@ test:
 	failed=0; \
 	if [ -x $(BUILD)/ozu_core_tests ]; then $(BUILD)/ozu_core_tests --gtest_brief=1 || failed=1; \
 	else echo "core tests not built (GoogleTest missing)"; failed=1; fi; \
-	$(VPY) -m pytest -q tests/python || failed=1; \
+	$(VPY) -m pytest -q tests/python tests/cli || failed=1; \
 	if [ ! -x $(BUILD)/ozu_core_tests ]; then echo "core tests not built (GoogleTest missing)"; \
 	  [ $$status -eq 0 ] || echo "$$missing" >&2; fi; \
 	exit $$failed

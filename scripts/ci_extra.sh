@@ -4,7 +4,8 @@
 #   2. a bounded run of every fuzz target, starting from its seed corpus;
 #   3. the Windows build: core tests and COM port tests under wine, extension modules cross-built;
 #   4. mypy over the examples with the type stubs;
-#   5. a wheel built, installed into an empty virtual environment and imported there.
+#   5. a wheel built, installed into an empty virtual environment and imported there;
+#   6. the C++ package installed, and examples/cpp built against it with find_package and run.
 # Any failure ends the script with a non-zero status. Environment:
 #   FUZZ_SECONDS     seconds per fuzz target (default 10)
 #   CI_BUILD_PREFIX  prefix of the build folders (default "build-ci": build-ci-asan, build-ci-fuzz)
@@ -72,10 +73,10 @@ stage "Python tests under sanitizers"
 # test_faults.py measures the modules' own growth.
 preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
 log=$(mktemp)
-if ! LD_PRELOAD="$preload" PYTHONMALLOC=malloc PYTHONPATH="$ASAN_DIR/python" \
+if ! LD_PRELOAD="$preload" PYTHONMALLOC=malloc PYTHONPATH="$ASAN_DIR/python" OZU_MEW_BIN="$PWD/$ASAN_DIR/ozu-mew" \
      ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:detect_stack_use_after_return=0 \
      UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-     "$VPY" -m pytest -q -p no:cacheprovider tests/python >"$log" 2>&1; then
+     "$VPY" -m pytest -q -p no:cacheprovider tests/python tests/cli >"$log" 2>&1; then
   tail -80 "$log"; exit 1
 fi
 result=$(tail -1 "$log"); rm -f "$log"
@@ -125,6 +126,12 @@ out=$(MYPY_PYTHON="$VPY" scripts/check_wheel.sh "$(scripts/find-python.sh)" whee
   || { echo "$out"; exit 1; }
 echo "$out"
 done_stage "wheel install and smoke" "ok"
+
+# ------------------------------------------------------------------ 6. C++ package
+stage "C++ package: cmake --install, find_package(ozu_mew), examples/cpp run on the null-modem"
+out=$(scripts/check_cpp_package.sh 2>&1) || { echo "$out" | tail -60; exit 1; }
+echo "$out" | tail -3
+done_stage "C++ package and example" "ok"
 
 printf '\n=== hardening summary (%ds)\n' $((SECONDS - started))
 printf '%s\n' "${summary[@]}"
