@@ -12,6 +12,7 @@ struct FunctionObject {
     const FunctionDecl* decl;
     int nparams;
     int nrequired;
+    bool collects_nothing;  // no *args or **kwargs: a call with every parameter by position binds directly
     PyObject* name;
     PyObject* qualname;
     PyObject* doc;
@@ -151,9 +152,20 @@ bool bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     BoundArgs bound;
     bound.function = self;
-    if (!bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
+    if (f->collects_nothing && nargs == f->nparams && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) {
+        // Every parameter given by position and nothing to collect: bind() would find no arity or
+        // keyword error and come down to the type checks, in the same order.
+        const Param* params = f->decl->params;
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            if (!check_type(params[i], args[i], f->defaults[i])) return nullptr;
+            bound.values[static_cast<std::size_t>(i)] = args[i];
+        }
+        return f->decl->impl(bound);
+    }
+    if (!bind(f, args, nargs, kwnames, bound)) return nullptr;
     return f->decl->impl(bound);
 }
 
@@ -281,6 +293,7 @@ Handle make_function(const FunctionDecl& decl, const char* qualname, const char*
     f->decl = &decl;
     f->nparams = 0;
     f->nrequired = 0;
+    f->collects_nothing = !decl.star_args && !decl.star_kwargs;
     f->name = f->qualname = f->doc = f->module = nullptr;
     for (int i = 0; i < kMaxParams; ++i) f->param_names[i] = f->defaults[i] = nullptr;
     Handle owner = steal(reinterpret_cast<PyObject*>(f));
