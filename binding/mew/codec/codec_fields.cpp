@@ -187,6 +187,11 @@ PyObject* fill_uint16(BoundArgs& a) {
     long long v = 0;
     int overflow = 0;
     if (plain_int(value, v, overflow)) {
+        if (!overflow && v >= 0 && v <= 0xFFFF) {
+            // The usual case: a value in range is written as its four digits.
+            const auto digits = core::uint16_digits(static_cast<std::uint16_t>(v));
+            return join({data, std::string_view(digits.data(), digits.size())}).release();
+        }
         if (overflow > 0) return raise_out_of_range(value, 16);
         if (!overflow) return with_field(data, core::uint16_field(v, py::assertions_enabled()), value);
         if (py::assertions_enabled()) return py::raise_assertion();

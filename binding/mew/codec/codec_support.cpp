@@ -110,7 +110,9 @@ Handle join(std::initializer_list<Piece> pieces) {
         } else {
             void* where = dst + at * kind;
             switch (kind) {
-                case 1: write_ascii<std::uint8_t>(where, p.ascii); break;
+                case 1:
+                    if (!p.ascii.empty()) std::memcpy(where, p.ascii.data(), p.ascii.size());
+                    break;
                 case 2: write_ascii<std::uint16_t>(where, p.ascii); break;
                 default: write_ascii<std::uint32_t>(where, p.ascii); break;
             }
