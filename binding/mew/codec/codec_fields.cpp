@@ -17,6 +17,8 @@ bool plain_int(PyObject* value, long long& v, int& overflow) {
 template <class T>
 PyObject* int_result(PyObject* text, const core::Result<T>& r) {
     if (!r.ok()) return raise_failure(r.failure, text);
+    // The same int either way; the signed constructor is the host's quick one for small values.
+    if (r.value <= 0x3FFFFFFF) return PyLong_FromLong(static_cast<long>(r.value));
     return PyLong_FromUnsignedLongLong(r.value);
 }
 
