@@ -1,11 +1,15 @@
 """A call that gives every parameter by position binds directly; any other way of passing the same
 arguments goes through the general binder. Both must give the same result and the same errors."""
 import inspect
+import subprocess
+import sys
+import textwrap
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 import codec_helpers as ref
+import ozu_mew
 from ozu_mew import MewStatic as M
 
 OPERATIONS = [name for name, member in vars(M).items() if isinstance(member, staticmethod)]
@@ -89,3 +93,70 @@ def test_written_text_equals_and_hashes_as_python_text():
             assert type(out) is str and out == expected and hash(out) == hash(expected)
     for cmd in ["RD", "", "é", "€", "😀"]:
         assert M.fill_header(0x1000, cmd) == "%1000#" + cmd
+
+
+class Renamed(M):
+    TAIL = "#"
+    QUERY = "?"
+
+
+def through_class():
+    return M.find_station_end("%01#RD"), M.fill_header(1, "RD")
+
+
+AS_BUILT = (3, "%01#RD")
+RENAMED = (-1, "%01?RD")
+
+
+def test_every_way_of_rebinding_the_module_class_is_seen_by_the_next_call(monkeypatch):
+    namespace = vars(ozu_mew)
+    assert through_class() == AS_BUILT  # the operations have now found the class as built
+    monkeypatch.setattr(ozu_mew, "MewStatic", Renamed)
+    assert through_class() == RENAMED
+    monkeypatch.undo()
+    assert through_class() == AS_BUILT
+    namespace.update(MewStatic=Renamed)
+    assert through_class() == RENAMED
+    namespace["MewStatic"] = M
+    assert through_class() == AS_BUILT
+    exec("global MewStatic\nMewStatic = Renamed", namespace, {"Renamed": Renamed})
+    try:
+        assert through_class() == RENAMED
+    finally:
+        namespace["MewStatic"] = M
+    assert through_class() == AS_BUILT
+
+
+def test_unrelated_names_leave_the_class_in_use(monkeypatch):
+    assert through_class() == AS_BUILT
+    monkeypatch.setattr(ozu_mew, "_err", None)
+    monkeypatch.setattr(ozu_mew, "new_name", 1, raising=False)
+    assert through_class() == AS_BUILT
+
+
+def test_removed_module_class_fails_as_a_missing_global():
+    # In a fresh interpreter: removing and putting back the name would reorder this one's namespace.
+    script = textwrap.dedent("""
+        import ozu_mew
+        M = ozu_mew.MewStatic
+        assert M.find_station_end("%01#") == 3 and M.fill_header(1, "RD") == "%01#RD"
+        del ozu_mew.MewStatic
+        for call in (lambda: M.find_station_end("%01#"), lambda: M.fill_header(1, "RD")):
+            try:
+                call()
+            except NameError as e:
+                print(e)
+        ozu_mew.MewStatic = M
+        print(M.find_station_end("%01#"), M.fill_header(1, "RD"))
+    """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60, check=True)
+    assert out.stdout.splitlines() == ["name 'MewStatic' is not defined"] * 2 + ["3 %01#RD"]
+
+
+def test_changed_class_after_the_name_was_kept(monkeypatch):
+    assert through_class() == AS_BUILT
+    monkeypatch.setattr(M, "QUERY", "?")
+    monkeypatch.setattr(M, "TAIL", "#")
+    assert through_class() == RENAMED
+    monkeypatch.undo()
+    assert through_class() == AS_BUILT
