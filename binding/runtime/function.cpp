@@ -80,6 +80,17 @@ bool check_type(const Param& p, PyObject* value, PyObject* dflt) {
     return false;
 }
 
+// The common outcome of check_type, decided inline: the value is exactly of the declared type.
+inline bool exactly_declared(Check check, PyObject* value) {
+    switch (check) {
+        case Check::Any: return true;
+        case Check::Str: return PyUnicode_CheckExact(value);
+        case Check::Int: return PyLong_CheckExact(value);
+        case Check::List: return PyList_CheckExact(value);
+    }
+    return false;
+}
+
 // Binds one call's arguments to the parameters of f, in the order of the module's errors:
 // too many positional arguments, the first missing required one, duplicate and unknown keywords
 // in the order given, then the declared types in parameter order.
@@ -160,7 +171,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         // keyword error and come down to the type checks, in the same order.
         const Param* params = f->decl->params;
         for (Py_ssize_t i = 0; i < nargs; ++i) {
-            if (!check_type(params[i], args[i], f->defaults[i])) return nullptr;
+            if (!exactly_declared(params[i].check, args[i]) && !check_type(params[i], args[i], f->defaults[i]))
+                return nullptr;
             bound.values[static_cast<std::size_t>(i)] = args[i];
         }
         return f->decl->impl(bound);
