@@ -167,7 +167,7 @@ PyObject* fill_header(BoundArgs& a) {
     if (overflow < 0 || (!overflow && s < 0))
         return raise_failure({core::Error::negative_station, core::Arg::station, {}, 0, 0}, nullptr, station);
     if (!overflow && class_untouched())
-        return join({core::header_prefix(static_cast<std::uint64_t>(s)).view(), cmd}).release();
+        return ascii_around(core::header_prefix(static_cast<std::uint64_t>(s)).view(), cmd, {}).release();
     Handle query = class_attr(OZU_ID("QUERY"));
     if (!query) return nullptr;
     Handle args = py::steal(PyTuple_Pack(3, station, query.get(), cmd));
@@ -192,7 +192,7 @@ PyObject* fill_uint16(BoundArgs& a) {
         if (!overflow && v >= 0 && v <= 0xFFFF) {
             // The usual case: a value in range is written as its four digits.
             const auto digits = core::uint16_digits(static_cast<std::uint16_t>(v));
-            return join({data, std::string_view(digits.data(), digits.size())}).release();
+            return ascii_around({}, data, std::string_view(digits.data(), digits.size())).release();
         }
         if (overflow > 0) return raise_out_of_range(value, 16);
         if (!overflow) return with_field(data, core::uint16_field(v, py::assertions_enabled()), value);

@@ -156,6 +156,20 @@ Handle join(std::initializer_list<Piece> pieces) {
     return out;
 }
 
+Handle ascii_around(std::string_view head, PyObject* s, std::string_view tail) {
+    if (PyUnicode_KIND(s) != PyUnicode_1BYTE_KIND) return join({head, s, tail});
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+    // 127 for ASCII text, 255 otherwise: what join() finds for these pieces.
+    Handle out = py::steal(
+        PyUnicode_New(static_cast<Py_ssize_t>(head.size() + n + tail.size()), PyUnicode_MAX_CHAR_VALUE(s)));
+    if (!out) return {};
+    char* dst = static_cast<char*>(PyUnicode_DATA(out.get()));
+    if (!head.empty()) std::memcpy(dst, head.data(), head.size());
+    if (n) std::memcpy(dst + head.size(), PyUnicode_DATA(s), n);
+    if (!tail.empty()) std::memcpy(dst + head.size() + n, tail.data(), tail.size());
+    return out;
+}
+
 Handle substring(PyObject* s, core::Span span) {
     return py::steal(PyUnicode_Substring(s, static_cast<Py_ssize_t>(span.start), static_cast<Py_ssize_t>(span.stop)));
 }
