@@ -160,3 +160,13 @@ def test_changed_class_after_the_name_was_kept(monkeypatch):
     assert through_class() == RENAMED
     monkeypatch.undo()
     assert through_class() == AS_BUILT
+
+
+@pytest.mark.parametrize("number", [0, 1, 255, 0xFFFF, (1 << 30) - 1, 1 << 30, (1 << 63) - 1, 1 << 63, 1 << 64, 1 << 100])
+def test_small_and_large_integers_read_alike(number):
+    # Small ints are read from the host's compact form, others through the general conversion.
+    assert M.fill_header(number, "RD") == "%%%02X#RD" % number
+    assert ref.outcome(M.fill_uint16, "", number) == ref.outcome(ref.fill_uint16, "", number)
+    assert ref.outcome(M.fill_uint16, "", -number - 1) == (AssertionError, "")
+    with pytest.raises(ValueError, match="^station must not be negative: %d$" % (-number - 1)):
+        M.fill_header(-number - 1, "RD")

@@ -7,10 +7,22 @@
 namespace ozu::mew::codec {
 namespace {
 
+// PyLong_AsLongLongAndOverflow of an int or bool; small values (the host's compact ints) are read inline.
+long long long_value(PyObject* value, int& overflow) {
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* number = reinterpret_cast<PyLongObject*>(value);
+    if (PyUnstable_Long_IsCompact(number)) {
+        overflow = 0;
+        return PyUnstable_Long_CompactValue(number);
+    }
+#endif
+    return PyLong_AsLongLongAndOverflow(value, &overflow);
+}
+
 // An exact int or bool as a 64-bit number; `overflow` is -1/+1 when it does not fit.
 bool plain_int(PyObject* value, long long& v, int& overflow) {
     if (!PyLong_CheckExact(value) && !PyBool_Check(value)) return false;
-    v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    v = long_value(value, overflow);
     return true;
 }
 
@@ -163,7 +175,7 @@ PyObject* fill_header(BoundArgs& a) {
     PyObject* station = a[0];
     PyObject* cmd = a[1];
     int overflow = 0;
-    const long long s = PyLong_AsLongLongAndOverflow(station, &overflow);
+    const long long s = long_value(station, overflow);  // an exact int: the binder checked it
     if (overflow < 0 || (!overflow && s < 0))
         return raise_failure({core::Error::negative_station, core::Arg::station, {}, 0, 0}, nullptr, station);
     if (!overflow && class_untouched())
