@@ -13,6 +13,7 @@ struct FunctionObject {
     int nparams;
     int nrequired;
     bool collects_nothing;  // no *args or **kwargs: a call with every parameter by position binds directly
+    Check checks[kMaxParams];  // the declared types, kept with the object for the direct binding
     PyObject* name;
     PyObject* qualname;
     PyObject* doc;
@@ -169,9 +170,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     if (f->collects_nothing && nargs == f->nparams && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) {
         // Every parameter given by position and nothing to collect: bind() would find no arity or
         // keyword error and come down to the type checks, in the same order.
-        const Param* params = f->decl->params;
         for (Py_ssize_t i = 0; i < nargs; ++i) {
-            if (!exactly_declared(params[i].check, args[i]) && !check_type(params[i], args[i], f->defaults[i]))
+            if (!exactly_declared(f->checks[i], args[i]) && !check_type(f->decl->params[i], args[i], f->defaults[i]))
                 return nullptr;
             bound.values[static_cast<std::size_t>(i)] = args[i];
         }
@@ -307,7 +307,10 @@ Handle make_function(const FunctionDecl& decl, const char* qualname, const char*
     f->nrequired = 0;
     f->collects_nothing = !decl.star_args && !decl.star_kwargs;
     f->name = f->qualname = f->doc = f->module = nullptr;
-    for (int i = 0; i < kMaxParams; ++i) f->param_names[i] = f->defaults[i] = nullptr;
+    for (int i = 0; i < kMaxParams; ++i) {
+        f->param_names[i] = f->defaults[i] = nullptr;
+        f->checks[i] = Check::Any;
+    }
     Handle owner = steal(reinterpret_cast<PyObject*>(f));
     f->name = PyUnicode_InternFromString(decl.name);
     f->qualname = PyUnicode_FromString(qualname);
@@ -318,6 +321,7 @@ Handle make_function(const FunctionDecl& decl, const char* qualname, const char*
     int n = 0;
     while (n < kMaxParams && decl.params[n].name) {
         const Param& p = decl.params[n];
+        f->checks[n] = p.check;
         f->param_names[n] = PyUnicode_InternFromString(p.name);
         if (!f->param_names[n]) return {};
         switch (p.dflt.kind) {
