@@ -24,9 +24,7 @@ Handle get_slice(PyObject* text, PyObject* start, PyObject* stop) {
 PyObject* station_value(PyObject* data, const core::Result<std::uint64_t>& r) {
     if (r.ok()) return PyLong_FromUnsignedLongLong(r.value);
     if (r.failure.error != core::Error::too_large) return raise_failure(r.failure, data);
-    Handle piece = substring(data, r.failure.span);
-    if (!piece) return nullptr;
-    return PyLong_FromUnicodeObject(piece.get(), 16);
+    return station_number(data, 0, false, r.failure.span).release();
 }
 
 PyObject* tail(PyObject* data, bool with_data) {

@@ -97,4 +97,8 @@ Handle repack(PyObject* value, const char* pack_format, const char* unpack_forma
 // A new int object.
 Handle int_obj(long long v);
 
+// A station number read by the core as an int: `value` when it fits 64 bits, else the digits at
+// `digits` in `text` read by the host's own integers.
+Handle station_number(PyObject* text, std::uint64_t value, bool fits, core::Span digits);
+
 }  // namespace ozu::mew::codec

@@ -169,9 +169,8 @@ CheckedAnswer check_answer(std::string_view request, std::string_view answer) {
     return check_answer(codec::as_text(request), codec::as_text(answer));
 }
 
-template <class UnitRequest, class UnitAnswer>
-std::string answer_message(const CheckedAnswer& checked, Text<UnitRequest> request, Text<UnitAnswer> answer,
-                           std::string_view port) {
+std::string failure_message(AnswerStatus status, std::string_view port, std::string_view first,
+                            std::string_view second) {
     std::string m;
     auto prefixed = [&](std::string_view detail) {
         m = "Error:";
@@ -179,18 +178,15 @@ std::string answer_message(const CheckedAnswer& checked, Text<UnitRequest> reque
         m.push_back(':');
         m.append(detail);
     };
-    auto station = [](auto text, const StationField& field) {
-        return field.fits ? std::to_string(field.value) : station_decimal(text, field.digits);
-    };
-    switch (checked.status) {
+    switch (status) {
         case AnswerStatus::bad_head:
             prefixed("device response format invalid:begin with [");
-            append_piece(m, answer, {0, answer.empty() ? 0u : 1u});
+            m.append(first);
             m.push_back(']');
             break;
         case AnswerStatus::too_short:
             prefixed("device response format invalid:length too small:[");
-            m += std::to_string(checked.length);
+            m.append(first);
             m.push_back(']');
             break;
         case AnswerStatus::block_check_mismatch:
@@ -198,27 +194,54 @@ std::string answer_message(const CheckedAnswer& checked, Text<UnitRequest> reque
             break;
         case AnswerStatus::other_station:
             prefixed("station not match:expected ");
-            m += station(request, checked.request_station);
+            m.append(first);
             m += ", got ";
-            m += station(answer, checked.answer_station);
+            m.append(second);
             break;
         case AnswerStatus::error_answer:
             m.assign(port);
             m += ":MEW communication error code(hex):[";
-            append_piece(m, answer, checked.code);
+            m.append(first);
             m.push_back(']');
             break;
         case AnswerStatus::other_command:
             prefixed("command not match:expected ");
-            append_piece(m, request, checked.expected);
+            m.append(first);
             m += ", got ";
-            append_piece(m, answer, checked.code);
+            m.append(second);
             break;
         case AnswerStatus::answer_unreadable:
         case AnswerStatus::request_unreadable:
         case AnswerStatus::accepted: break;
     }
     return m;
+}
+
+template <class UnitRequest, class UnitAnswer>
+std::string answer_message(const CheckedAnswer& checked, Text<UnitRequest> request, Text<UnitAnswer> answer,
+                           std::string_view port) {
+    auto station = [](auto text, const StationField& field) {
+        return field.fits ? std::to_string(field.value) : station_decimal(text, field.digits);
+    };
+    std::string first, second;
+    switch (checked.status) {
+        case AnswerStatus::bad_head: append_piece(first, answer, {0, answer.empty() ? 0u : 1u}); break;
+        case AnswerStatus::too_short: first = std::to_string(checked.length); break;
+        case AnswerStatus::other_station:
+            first = station(request, checked.request_station);
+            second = station(answer, checked.answer_station);
+            break;
+        case AnswerStatus::error_answer: append_piece(first, answer, checked.code); break;
+        case AnswerStatus::other_command:
+            append_piece(first, request, checked.expected);
+            append_piece(second, answer, checked.code);
+            break;
+        case AnswerStatus::block_check_mismatch:
+        case AnswerStatus::answer_unreadable:
+        case AnswerStatus::request_unreadable:
+        case AnswerStatus::accepted: break;
+    }
+    return failure_message(checked.status, port, first, second);
 }
 
 std::string answer_message(const CheckedAnswer& checked, std::string_view request, std::string_view answer,
