@@ -9,17 +9,6 @@ namespace {
 
 Handle add(PyObject* a, PyObject* b) { return py::steal(PyNumber_Add(a, b)); }
 
-Handle slice_object(PyObject* start, PyObject* stop) {
-    return py::steal(PySlice_New(start, stop, nullptr));
-}
-
-// text[start:stop] with host objects as bounds (None for an open end).
-Handle get_slice(PyObject* text, PyObject* start, PyObject* stop) {
-    Handle s = slice_object(start, stop);
-    if (!s) return {};
-    return py::steal(PyObject_GetItem(text, s.get()));
-}
-
 // Reads a station field that the core found too large for 64 bits.
 PyObject* station_value(PyObject* data, const core::Result<std::uint64_t>& r) {
     if (r.ok()) return PyLong_FromUnsignedLongLong(r.value);

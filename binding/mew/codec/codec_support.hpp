@@ -49,6 +49,9 @@ Handle substring(PyObject* s, core::Span span);
 Handle ascii_str(std::string_view text);
 // The one-character str of s[i].
 Handle char_at(PyObject* s, std::size_t i);
+// text[start:stop] as the interpreter slices any object, with host objects as bounds (None for an
+// open end).
+Handle get_slice(PyObject* text, PyObject* start, PyObject* stop);
 
 // Raises the exception a core failure stands for. `text` is the argument the failure's span lies
 // in (may be null when the failure has no span); `number` replaces failure.number in messages

@@ -22,19 +22,12 @@ using link::WithBlock;
 using protocol::AnswerStatus;
 namespace core = ozu::codec;
 
-// text[start:stop] with the interpreter's slicing (never fails for text).
-Handle slice(PyObject* text, PyObject* start, PyObject* stop) {
-    Handle s = steal(PySlice_New(start, stop, nullptr));
-    if (!s) return {};
-    return steal(PyObject_GetItem(text, s.get()));
-}
-
 // text[start:start + 2]
 Handle two_from(PyObject* text, PyObject* start) {
     static PyObject* const two = PyLong_FromLong(2);
     Handle stop = steal(PyNumber_Add(start, two));
     if (!stop) return {};
-    return slice(text, start, stop.get());
+    return codec::get_slice(text, start, stop.get());
 }
 
 // The error code of an error answer: its two characters read as hexadecimal, None when they are
@@ -192,7 +185,7 @@ Verdict check_answer_through_class(PyObject* self, PyObject* command, PyObject* 
     }
 
     static PyObject* const minus3 = PyLong_FromLong(-3);
-    result = slice(fb, cmd_idx.get(), minus3);
+    result = codec::get_slice(fb, cmd_idx.get(), minus3);
     return result ? Verdict::Accepted : Verdict::Failed;
 }
 

@@ -2,6 +2,7 @@
 #include "master/errors.hpp"
 #include "master/master.hpp"
 
+#include "codec/codec_support.hpp"
 #include "link/link_support.hpp"
 #include "runtime/class_builder.hpp"
 #include "runtime/module_globals.hpp"
@@ -14,15 +15,9 @@ namespace {
 
 using namespace ozu::py;
 
-PyObject* g_struct_pack = nullptr;    // the standard pack/unpack, as bound at import
-PyObject* g_struct_unpack = nullptr;
-
 // MewStatic.<builder>(args...), with keyword names for the trailing arguments when given.
 Handle build_request(PyObject* builder, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) {
-    PyObject* codec = global(OZU_ID("MewStatic"));
-    if (!codec) return {};
-    Handle keep = borrow(codec);
-    Handle fn = steal(PyObject_GetAttr(codec, builder));
+    Handle fn = codec::class_attr(builder);
     if (!fn) return {};
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     return steal(PyObject_Vectorcall(fn.get(), args.begin(), args.size() - static_cast<size_t>(nkw), kwnames));
@@ -47,30 +42,15 @@ Handle item(PyObject* seq, Py_ssize_t index) {
     return steal(PyObject_GetItem(seq, i.get()));
 }
 
-Handle small_int(long v) { return steal(PyLong_FromLong(v)); }
+Handle small_int(long v) { return codec::int_obj(v); }
 
 // ---------------------------------------------------------------- answers
-
-int hex_value(Py_UCS4 c) {
-    if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
-    if (c >= 'a' && c <= 'f') return static_cast<int>(c - 'a' + 10);
-    if (c >= 'A' && c <= 'F') return static_cast<int>(c - 'A' + 10);
-    return -1;
-}
 
 // One word of an answer: the high byte's digits, then the low byte's, read as hexadecimal in
 // either case and nothing else, with int()'s wording for anything else.
 Handle parse_word(PyObject* v_str) {
     if (PyUnicode_Check(v_str)) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(v_str);
-        long value = 0;
-        bool ok = n > 0 && n <= 8;
-        for (Py_ssize_t i = 0; ok && i < n; ++i) {
-            int d = hex_value(PyUnicode_READ_CHAR(v_str, i));
-            ok = d >= 0;
-            value = value * 16 + d;
-        }
-        if (ok) return small_int(value);
+        if (PyUnicode_GET_LENGTH(v_str) <= 8) return codec::read_int(v_str, 16);
         PyErr_Format(PyExc_ValueError, "invalid literal for int() with base 16: %.200R", v_str);
         return {};
     }
@@ -144,7 +124,7 @@ Handle reinterpret(PyObject* value, const Pattern& p) {
     PyObject* unpack = global(OZU_ID("unpack"));
     if (!unpack) return {};
     Handle keep_unpack = borrow(unpack);
-    if (pack == g_struct_pack && unpack == g_struct_unpack && PyLong_CheckExact(value)) {
+    if (PyLong_CheckExact(value) && codec::struct_untouched()) {
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (!(v == -1 && PyErr_Occurred()) && overflow == 0 && v >= p.lo && v <= p.hi) {
@@ -430,15 +410,11 @@ const FunctionDecl kOps[] = {
 }  // namespace
 
 bool add_master(PyObject* module_dict) {
-    g_struct_pack = PyDict_GetItemString(module_dict, "pack");
-    g_struct_unpack = PyDict_GetItemString(module_dict, "unpack");
     PyObject* base = PyDict_GetItemString(module_dict, "MewMasterBase");
-    if (!base || !g_struct_pack || !g_struct_unpack) {
-        PyErr_SetString(PyExc_ImportError, "MewMaster needs MewMasterBase, pack and unpack");
+    if (!base) {
+        PyErr_SetString(PyExc_ImportError, "MewMaster needs MewMasterBase");
         return false;
     }
-    Py_INCREF(g_struct_pack);
-    Py_INCREF(g_struct_unpack);
     ClassBuilder builder("MewMaster");
     builder.base(base).method(kInit);
     for (const FunctionDecl& op : kOps) builder.method(op);
