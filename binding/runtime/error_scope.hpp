@@ -64,4 +64,12 @@ private:
     Handle type_, value_, tb_;
 };
 
+// Holds the pending exception for the scope and puts it back when the scope ends, so that clean-up
+// code that calls into Python can neither lose nor replace the error being propagated.
+class ErrorGuard : public ErrorScope {
+public:
+    ~ErrorGuard() { restore(); }
+    bool had_error() const noexcept { return !empty(); }
+};
+
 }  // namespace ozu::py

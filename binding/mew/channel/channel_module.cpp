@@ -3,6 +3,7 @@
 #include "channel/channel_fast_path.hpp"
 #include "channel/frame_reader.hpp"
 #include "codec/codec_support.hpp"
+#include "runtime/error_scope.hpp"
 #include "module/subsystems.hpp"
 #include "runtime/class_builder.hpp"
 #include "runtime/module_globals.hpp"
