@@ -171,49 +171,40 @@ CheckedAnswer check_answer(std::string_view request, std::string_view answer) {
 
 std::string failure_message(AnswerStatus status, std::string_view port, std::string_view first,
                             std::string_view second) {
-    std::string m;
-    auto prefixed = [&](std::string_view detail) {
-        m = "Error:";
-        m.append(port);
-        m.push_back(':');
-        m.append(detail);
+    // How each message is made: "Error:" before the port or not, the text before the first piece,
+    // whether the second piece follows it (after ", got "), and the text after them.
+    struct Shape {
+        bool error_prefix;
+        std::string_view lead;
+        bool two_pieces;
+        std::string_view close;
     };
+    constexpr std::string_view kFormat = "device response format invalid:";
+    Shape shape{};
     switch (status) {
-        case AnswerStatus::bad_head:
-            prefixed("device response format invalid:begin with [");
-            m.append(first);
-            m.push_back(']');
-            break;
-        case AnswerStatus::too_short:
-            prefixed("device response format invalid:length too small:[");
-            m.append(first);
-            m.push_back(']');
-            break;
-        case AnswerStatus::block_check_mismatch:
-            prefixed("device response format invalid:block check mismatch");
-            break;
-        case AnswerStatus::other_station:
-            prefixed("station not match:expected ");
-            m.append(first);
-            m += ", got ";
-            m.append(second);
-            break;
-        case AnswerStatus::error_answer:
-            m.assign(port);
-            m += ":MEW communication error code(hex):[";
-            m.append(first);
-            m.push_back(']');
-            break;
-        case AnswerStatus::other_command:
-            prefixed("command not match:expected ");
-            m.append(first);
-            m += ", got ";
-            m.append(second);
-            break;
+        case AnswerStatus::bad_head: shape = {true, "begin with [", false, "]"}; break;
+        case AnswerStatus::too_short: shape = {true, "length too small:[", false, "]"}; break;
+        case AnswerStatus::block_check_mismatch: shape = {true, "block check mismatch", false, ""}; break;
+        case AnswerStatus::other_station: shape = {true, "station not match:expected ", true, ""}; break;
+        case AnswerStatus::error_answer: shape = {false, ":MEW communication error code(hex):[", false, "]"}; break;
+        case AnswerStatus::other_command: shape = {true, "command not match:expected ", true, ""}; break;
         case AnswerStatus::answer_unreadable:
         case AnswerStatus::request_unreadable:
-        case AnswerStatus::accepted: break;
+        case AnswerStatus::accepted: return {};
     }
+    const bool format_failure = status == AnswerStatus::bad_head || status == AnswerStatus::too_short ||
+                                status == AnswerStatus::block_check_mismatch;
+    std::string m = shape.error_prefix ? "Error:" : "";
+    m.append(port);
+    if (shape.error_prefix) m.push_back(':');
+    if (format_failure) m.append(kFormat);
+    m.append(shape.lead);
+    if (status != AnswerStatus::block_check_mismatch) m.append(first);
+    if (shape.two_pieces) {
+        m += ", got ";
+        m.append(second);
+    }
+    m.append(shape.close);
     return m;
 }
 
