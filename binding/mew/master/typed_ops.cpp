@@ -4,6 +4,7 @@
 
 #include "codec/codec_support.hpp"
 #include "link/link_support.hpp"
+#include "runtime/calls.hpp"
 #include "runtime/class_builder.hpp"
 #include "runtime/module_globals.hpp"
 
@@ -23,17 +24,9 @@ Handle build_request(PyObject* builder, std::initializer_list<PyObject*> args, P
     return steal(PyObject_Vectorcall(fn.get(), args.begin(), args.size() - static_cast<size_t>(nkw), kwnames));
 }
 
-// self.<name>(args...), looked up on the object so that derived classes take part.
-Handle call_self(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args) {
-    PyObject* stack[8] = {self};
-    size_t n = 1;
-    for (PyObject* arg : args) stack[n++] = arg;
-    return steal(PyObject_VectorcallMethod(name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
 Handle query(PyObject* self, const Handle& request) {
     if (!request) return {};
-    return call_self(self, OZU_ID("query"), {request.get()});
+    return call_method(self, OZU_ID("query"), request.get());
 }
 
 Handle item(PyObject* seq, Py_ssize_t index) {
@@ -237,7 +230,7 @@ PyObject* first_of(Handle list) { return list ? item(list.get(), 0).release() : 
 PyObject* get_coil_uint16_impl(BoundArgs& a) {
     Handle one = small_int(1);
     if (!one) return nullptr;
-    return first_of(call_self(a[0], OZU_ID("get_multi_coil_uint16"), {a[1], a[2], one.get()}));
+    return first_of(call_method(a[0], OZU_ID("get_multi_coil_uint16"), a[1], a[2], one.get()));
 }
 
 PyObject* get_multi_coil_uint16_impl(BoundArgs& a) {
@@ -249,7 +242,7 @@ PyObject* get_multi_coil_uint16_impl(BoundArgs& a) {
 PyObject* get_uint16_impl(BoundArgs& a) {
     Handle one = small_int(1);
     if (!one) return nullptr;
-    return first_of(call_self(a[0], OZU_ID("get_multi_uint16"), {a[1], a[2], one.get()}));
+    return first_of(call_method(a[0], OZU_ID("get_multi_uint16"), a[1], a[2], one.get()));
 }
 
 PyObject* get_multi_uint16_impl(BoundArgs& a) {
@@ -258,14 +251,14 @@ PyObject* get_multi_uint16_impl(BoundArgs& a) {
 }
 
 PyObject* get_int16_impl(BoundArgs& a) {
-    Handle v = call_self(a[0], OZU_ID("get_uint16"), {a[1], a[2]});
+    Handle v = call_method(a[0], OZU_ID("get_uint16"), a[1], a[2]);
     return v ? reinterpret(v.get(), kU16toS16).release() : nullptr;
 }
 
 PyObject* get_uint32_impl(BoundArgs& a) {
     Handle two = small_int(2);
     if (!two) return nullptr;
-    Handle words = call_self(a[0], OZU_ID("get_multi_uint16"), {a[1], a[2], two.get()});
+    Handle words = call_method(a[0], OZU_ID("get_multi_uint16"), a[1], a[2], two.get());
     if (!words) return nullptr;
     Handle low, high;
     if (!unpack_two(words.get(), low, high)) return nullptr;
@@ -277,7 +270,7 @@ PyObject* get_uint32_impl(BoundArgs& a) {
 }
 
 PyObject* get_int32_impl(BoundArgs& a) {
-    Handle v = call_self(a[0], OZU_ID("get_uint32"), {a[1], a[2]});
+    Handle v = call_method(a[0], OZU_ID("get_uint32"), a[1], a[2]);
     return v ? reinterpret(v.get(), kU32toS32).release() : nullptr;
 }
 
@@ -286,7 +279,7 @@ PyObject* get_multi_uint32_impl(BoundArgs& a) {
     if (!two) return nullptr;
     Handle words_count = steal(PyNumber_Multiply(a[3], two.get()));
     if (!words_count) return nullptr;
-    Handle words = call_self(a[0], OZU_ID("get_multi_uint16"), {a[1], a[2], words_count.get()});
+    Handle words = call_method(a[0], OZU_ID("get_multi_uint16"), a[1], a[2], words_count.get());
     if (!words) return nullptr;
     Py_ssize_t count = PyLong_AsSsize_t(a[3]);
     if (count == -1 && PyErr_Occurred()) return nullptr;
@@ -307,7 +300,7 @@ PyObject* get_multi_uint32_impl(BoundArgs& a) {
 }
 
 PyObject* get_multi_int32_impl(BoundArgs& a) {
-    Handle values = call_self(a[0], OZU_ID("get_multi_uint32"), {a[1], a[2], a[3]});
+    Handle values = call_method(a[0], OZU_ID("get_multi_uint32"), a[1], a[2], a[3]);
     return values ? reinterpret_all(values.get(), kU32toS32).release() : nullptr;
 }
 
@@ -338,25 +331,25 @@ PyObject* set_multi_uint16_impl(BoundArgs& a) {
 PyObject* set_uint32_impl(BoundArgs& a) {
     Handle words = steal(PyList_New(0));
     if (!words || !append_halves(words.get(), a[3])) return nullptr;
-    return done(call_self(a[0], OZU_ID("set_multi_uint16"), {a[1], a[2], words.get()}));
+    return done(call_method(a[0], OZU_ID("set_multi_uint16"), a[1], a[2], words.get()));
 }
 
 PyObject* set_int16_impl(BoundArgs& a) {
     Handle pattern = reinterpret(a[3], kS16toU16);
     if (!pattern) return nullptr;
-    return done(call_self(a[0], OZU_ID("set_uint16"), {a[1], a[2], pattern.get()}));
+    return done(call_method(a[0], OZU_ID("set_uint16"), a[1], a[2], pattern.get()));
 }
 
 PyObject* set_int32_impl(BoundArgs& a) {
     Handle pattern = reinterpret(a[3], kS32toU32);
     if (!pattern) return nullptr;
-    return done(call_self(a[0], OZU_ID("set_uint32"), {a[1], a[2], pattern.get()}));
+    return done(call_method(a[0], OZU_ID("set_uint32"), a[1], a[2], pattern.get()));
 }
 
 PyObject* set_multi_int16_impl(BoundArgs& a) {
     Handle patterns = reinterpret_all(a[3], kS16toU16);
     if (!patterns) return nullptr;
-    return done(call_self(a[0], OZU_ID("set_multi_uint16"), {a[1], a[2], patterns.get()}));
+    return done(call_method(a[0], OZU_ID("set_multi_uint16"), a[1], a[2], patterns.get()));
 }
 
 PyObject* set_multi_uint32_impl(BoundArgs& a) {
@@ -366,13 +359,13 @@ PyObject* set_multi_uint32_impl(BoundArgs& a) {
     while (Handle v = steal(PyIter_Next(it.get())))
         if (!append_halves(words.get(), v.get())) return nullptr;
     if (PyErr_Occurred()) return nullptr;
-    return done(call_self(a[0], OZU_ID("set_multi_uint16"), {a[1], a[2], words.get()}));
+    return done(call_method(a[0], OZU_ID("set_multi_uint16"), a[1], a[2], words.get()));
 }
 
 PyObject* set_multi_int32_impl(BoundArgs& a) {
     Handle patterns = reinterpret_all(a[3], kS32toU32);
     if (!patterns) return nullptr;
-    return done(call_self(a[0], OZU_ID("set_multi_uint32"), {a[1], a[2], patterns.get()}));
+    return done(call_method(a[0], OZU_ID("set_multi_uint32"), a[1], a[2], patterns.get()));
 }
 
 constexpr Param kSelf = {"self"};
