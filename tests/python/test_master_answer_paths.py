@@ -155,3 +155,22 @@ def answers(draw):
 @example(request_=RCS, answer="%01$RC120\r")
 def test_core_checks_and_checks_through_the_class_agree(request_, answer):
     _same_on_every_path(request_, answer)
+
+
+@pytest.mark.parametrize("codec_class", [STOCK, Inherited, Forwarding], ids=["core", "inherited", "forwarding"])
+def test_an_answer_from_another_exchange_leaves_this_ones_owed_on_both_paths(codec_class, monkeypatch):
+    # The first read is answered by another station at once, then by its own station late; the
+    # second read must not take that late answer for its own.
+    read = with_check("%01#RDD0010000100")
+    script = iter([[(0, with_check("%02$RD0000")), (0.1, with_check("%01$RD1111"))],
+                   [(0.3, with_check("%01$RD2222"))]])
+    if codec_class is not STOCK:
+        monkeypatch.setattr(ozu_mew, "MewStatic", codec_class)
+    m = ozu_mew.MewMasterBase(ScriptedChannel(responder=lambda frame: next(script)), query_timeout=1)
+    m.start()
+    try:
+        with pytest.raises(ozu_mew.MewAnswerError, match="station not match:expected 1, got 2"):
+            m.query(read)
+        assert m.query(read) == "RD2222"
+    finally:
+        m.stop()
