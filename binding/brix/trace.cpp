@@ -3,6 +3,7 @@
 // client that is back at INFO. Each record carries the port, the direction or event, the bytes
 // and the monotonic time as attributes (port, direction, data, monotonic) and in its message.
 #include "brix.hpp"
+#include "runtime/error_scope.hpp"
 
 namespace ozu::brix {
 

@@ -51,22 +51,6 @@ inline Handle borrow(PyObject* obj) noexcept { return Handle::borrow(obj); }
 inline Handle none() noexcept { return Handle::borrow(Py_None); }
 inline Handle boolean(bool value) noexcept { return Handle::borrow(value ? Py_True : Py_False); }
 
-// Saves the pending exception and restores it when leaving the scope, so clean-up code
-// that calls into Python cannot lose or replace the error being propagated.
-class ErrorGuard {
-public:
-    ErrorGuard() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
-    ~ErrorGuard() { PyErr_Restore(type_, value_, tb_); }
-    ErrorGuard(const ErrorGuard&) = delete;
-    ErrorGuard& operator=(const ErrorGuard&) = delete;
-    bool had_error() const noexcept { return type_ != nullptr; }
-
-private:
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* tb_ = nullptr;
-};
-
 // Releases the GIL for the scope. Nothing inside may touch Python objects.
 class GilRelease {
 public:

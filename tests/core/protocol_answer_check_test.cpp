@@ -130,6 +130,19 @@ TEST(AnswerCheckText, PiecesOfMessagesKeepTheirCharacters) {
     EXPECT_EQ(timeout_message("COM3"), "MewMasterBase:COM3:device response timeout.");
 }
 
+TEST(AnswerCheckText, MessagesFromPiecesOfAnyText) {
+    // A replaced codec may hand back pieces that are not what check_answer would find: they are
+    // written as they are, an empty one included.
+    EXPECT_EQ(failure_message(AnswerStatus::other_command, "p", "RC", ""), "Error:p:command not match:expected RC, got ");
+    EXPECT_EQ(failure_message(AnswerStatus::other_station, "p", "01", "two"), "Error:p:station not match:expected 01, got two");
+    EXPECT_EQ(failure_message(AnswerStatus::too_short, "", "-1"), "Error::device response format invalid:length too small:[-1]");
+    EXPECT_EQ(failure_message(AnswerStatus::error_answer, "p", ""), "p:MEW communication error code(hex):[]");
+    EXPECT_EQ(failure_message(AnswerStatus::block_check_mismatch, "p", "ignored"),
+              "Error:p:device response format invalid:block check mismatch");
+    for (AnswerStatus quiet : {AnswerStatus::accepted, AnswerStatus::answer_unreadable, AnswerStatus::request_unreadable})
+        EXPECT_EQ(failure_message(quiet, "p", "x", "y"), "");
+}
+
 TEST(AnswerCheckText, StationDecimalOfAnyLength) {
     const std::string digits = "00FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF";
     EXPECT_EQ(station_decimal(ozu::codec::as_text(digits), Span{0, digits.size()}),

@@ -2,6 +2,8 @@
 // (one port both ways) and `DualSerial` (a write port and a read port).
 #include "channel/channel_fast_path.hpp"
 #include "channel/frame_reader.hpp"
+#include "codec/codec_support.hpp"
+#include "runtime/error_scope.hpp"
 #include "module/subsystems.hpp"
 #include "runtime/class_builder.hpp"
 #include "runtime/module_globals.hpp"
@@ -29,15 +31,8 @@ Handle get(PyObject* obj, PyObject* name) { return steal(PyObject_GetAttr(obj, n
 PyObject* none_result(Handle result) { return result ? Py_NewRef(Py_None) : nullptr; }
 
 // Results declared as text or integer let None through and refuse anything else.
-PyObject* str_result(Handle value) {
-    if (!value || value.get() == Py_None || PyUnicode_CheckExact(value.get())) return value.release();
-    return py::raise_expected("str", value.get());
-}
-
-PyObject* int_result(Handle value) {
-    if (!value || value.get() == Py_None || PyLong_CheckExact(value.get())) return value.release();
-    return py::raise_expected("int", value.get());
-}
+PyObject* str_result(Handle value) { return codec::expect_str(std::move(value)).release(); }
+PyObject* int_result(Handle value) { return codec::expect_int(std::move(value)).release(); }
 
 // The UTF-8 name of an encoding given as text, as str.encode/bytes.decode accept it; null when the
 // name is not text (the caller then calls the method itself, which raises its own error).

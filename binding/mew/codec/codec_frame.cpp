@@ -9,24 +9,11 @@ namespace {
 
 Handle add(PyObject* a, PyObject* b) { return py::steal(PyNumber_Add(a, b)); }
 
-Handle slice_object(PyObject* start, PyObject* stop) {
-    return py::steal(PySlice_New(start, stop, nullptr));
-}
-
-// text[start:stop] with host objects as bounds (None for an open end).
-Handle get_slice(PyObject* text, PyObject* start, PyObject* stop) {
-    Handle s = slice_object(start, stop);
-    if (!s) return {};
-    return py::steal(PyObject_GetItem(text, s.get()));
-}
-
 // Reads a station field that the core found too large for 64 bits.
 PyObject* station_value(PyObject* data, const core::Result<std::uint64_t>& r) {
     if (r.ok()) return PyLong_FromUnsignedLongLong(r.value);
     if (r.failure.error != core::Error::too_large) return raise_failure(r.failure, data);
-    Handle piece = substring(data, r.failure.span);
-    if (!piece) return nullptr;
-    return PyLong_FromUnicodeObject(piece.get(), 16);
+    return station_number(data, 0, false, r.failure.span).release();
 }
 
 PyObject* tail(PyObject* data, bool with_data) {

@@ -182,7 +182,19 @@ Handle ascii_str(std::string_view text) {
 
 Handle char_at(PyObject* s, std::size_t i) { return substring(s, {i, i + 1}); }
 
+Handle get_slice(PyObject* text, PyObject* start, PyObject* stop) {
+    Handle s = py::steal(PySlice_New(start, stop, nullptr));
+    if (!s) return {};
+    return py::steal(PyObject_GetItem(text, s.get()));
+}
+
 Handle int_obj(long long v) { return py::steal(PyLong_FromLongLong(v)); }
+
+Handle station_number(PyObject* text, std::uint64_t value, bool fits, core::Span digits) {
+    if (fits) return py::steal(PyLong_FromUnsignedLongLong(value));
+    Handle piece = substring(text, digits);
+    return piece ? read_int(piece.get(), 16) : Handle{};
+}
 
 PyObject* raise_index_error() {
     PyErr_SetString(PyExc_IndexError, "string index out of range");

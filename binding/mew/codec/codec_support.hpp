@@ -51,6 +51,9 @@ Handle substring(PyObject* s, core::Span span);
 Handle ascii_str(std::string_view text);
 // The one-character str of s[i].
 Handle char_at(PyObject* s, std::size_t i);
+// text[start:stop] as the interpreter slices any object, with host objects as bounds (None for an
+// open end).
+Handle get_slice(PyObject* text, PyObject* start, PyObject* stop);
 
 // Raises the exception a core failure stands for. `text` is the argument the failure's span lies
 // in (may be null when the failure has no span); `number` replaces failure.number in messages
@@ -98,5 +101,9 @@ Handle repack(PyObject* value, const char* pack_format, const char* unpack_forma
 
 // A new int object.
 Handle int_obj(long long v);
+
+// A station number read by the core as an int: `value` when it fits 64 bits, else the digits at
+// `digits` in `text` read by the host's own integers.
+Handle station_number(PyObject* text, std::uint64_t value, bool fits, core::Span digits);
 
 }  // namespace ozu::mew::codec

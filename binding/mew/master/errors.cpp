@@ -1,6 +1,7 @@
 #include "master/errors.hpp"
 
 #include "runtime/class_builder.hpp"
+#include "runtime/error_scope.hpp"
 
 #include <string>
 #include <utility>
@@ -101,16 +102,15 @@ PyObject* raise_station_error(Handle message, PyObject* code, PyObject* station,
 }
 
 PyObject* retype_parse_error() {
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyObject* cls = type == PyExc_ValueError ? g_answer_value : type == PyExc_IndexError ? g_answer_index : nullptr;
+    ErrorScope parsed;
+    PyObject* cls = parsed.type() == PyExc_ValueError   ? g_answer_value
+                    : parsed.type() == PyExc_IndexError ? g_answer_index
+                                                        : nullptr;
     if (!cls) {
-        PyErr_Restore(type, value, tb);
+        parsed.restore();
         return nullptr;
     }
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (value && tb) PyException_SetTraceback(value, tb);
-    Handle type_h = steal(type), original = steal(value), tb_h = steal(tb);
+    Handle original = parsed.take();
     if (!original) return nullptr;
     Handle message = steal(PyObject_Str(original.get()));
     return raise_with(cls, std::move(message), original.get());

@@ -1,107 +1,96 @@
 // MewMasterBase: one request out, the first answer back within the query time-out, checked.
+#include "codec/codec_support.hpp"
 #include "link/link_support.hpp"
 #include "link/query_wake.hpp"
 #include "master/errors.hpp"
 #include "master/master.hpp"
 #include "runtime/class_builder.hpp"
+#include "runtime/error_scope.hpp"
 #include "runtime/module_globals.hpp"
+#include "ozu/codec/frame.hpp"
+#include "ozu/protocol/answer_check.hpp"
 
 #include <chrono>
+#include <string>
 #include <unordered_map>
 
 namespace ozu::mew::master {
 namespace {
 
 using namespace ozu::py;
-using link::PendingError;
 using link::WithBlock;
-
-// The shortest answer: header, two station digits, type, two command letters, check, terminator.
-constexpr Py_ssize_t kMinAnswer = 9;
-
-Handle codec_call(PyObject* op, PyObject* arg) {
-    PyObject* codec = global(OZU_ID("MewStatic"));
-    if (!codec) return {};
-    Handle keep = borrow(codec);
-    return steal(PyObject_CallMethodOneArg(codec, op, arg));
-}
-
-Handle codec_attr(PyObject* name) {
-    PyObject* codec = global(OZU_ID("MewStatic"));
-    if (!codec) return {};
-    return steal(PyObject_GetAttr(codec, name));
-}
-
-// text[start:stop] with the interpreter's slicing (never fails for text).
-Handle slice(PyObject* text, PyObject* start, PyObject* stop) {
-    Handle s = steal(PySlice_New(start, stop, nullptr));
-    if (!s) return {};
-    return steal(PyObject_GetItem(text, s.get()));
-}
+using protocol::AnswerStatus;
+namespace core = ozu::codec;
 
 // text[start:start + 2]
 Handle two_from(PyObject* text, PyObject* start) {
     static PyObject* const two = PyLong_FromLong(2);
     Handle stop = steal(PyNumber_Add(start, two));
     if (!stop) return {};
-    return slice(text, start, stop.get());
+    return codec::get_slice(text, start, stop.get());
 }
 
-// The error code of an error answer, its two characters read as hexadecimal; None when they
-// are not two hexadecimal digits.
+// The error code of an error answer: its two characters read as hexadecimal, None when they are
+// not two hexadecimal digits.
+template <class Unit>
+Handle code_value(core::Text<Unit> text, core::Span code) {
+    if (code.size() != 2) return none();
+    const auto value = core::read_piece(text, code, 16, core::Arg::data);
+    return value.ok() ? codec::int_obj(static_cast<long long>(value.value)) : none();
+}
+
 Handle error_code(PyObject* two) {
-    if (PyUnicode_Check(two) && PyUnicode_GET_LENGTH(two) == 2) {
-        int value = 0;
-        for (Py_ssize_t i = 0; i < 2; ++i) {
-            Py_UCS4 c = PyUnicode_READ_CHAR(two, i);
-            int d = (c >= '0' && c <= '9') ? int(c - '0') : (c >= 'a' && c <= 'f') ? int(c - 'a' + 10)
-                    : (c >= 'A' && c <= 'F') ? int(c - 'A' + 10) : -1;
-            if (d < 0) return none();
-            value = value * 16 + d;
-        }
-        return steal(PyLong_FromLong(value));
-    }
-    return none();
+    if (!PyUnicode_Check(two) || PyUnicode_GET_LENGTH(two) != 2) return none();
+    return codec::with_text(two, [](auto text) { return code_value(text, {0, 2}); });
 }
 
 // The request's command letters, for a station's error; None when the request has none.
 Handle command_letters(PyObject* command) {
-    Handle idx = codec_call(OZU_ID("command_start_position"), command);
+    Handle idx = codec::call_op(OZU_ID("command_start_position"), command);
     Handle letters = idx ? two_from(command, idx.get()) : Handle();
     if (letters) return letters;
     PyErr_Clear();
     return none();
 }
 
-// Raises MewAnswerError("Error:" + port + ":" + detail) built by format with the port text first.
-template <typename... Args>
-PyObject* fail(PyObject* self, const char* format, Args... args) {
+// UTF-8 of a str with lone surrogates kept as their three bytes, so that the text decoded back
+// from a message built of such pieces is the text that went in.
+bool append_utf8(std::string& out, PyObject* text) {
+    Handle bytes = steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+    if (!bytes) return false;
+    out.append(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    return true;
+}
+
+Handle from_utf8(const std::string& text) {
+    return steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"));
+}
+
+// The port text of the master as UTF-8: how its messages name the link.
+bool port_utf8(PyObject* self, std::string& out) {
     Handle port = port_text_of(self);
-    if (!port) return nullptr;
-    return raise_answer_error(steal(PyUnicode_FromFormat(format, port.get(), args...)));
+    return port && append_utf8(out, port.get());
 }
 
-bool is_hex(Py_UCS4 c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-
-// The answer's block check: "**" skips it; otherwise it must be two hexadecimal digits that
-// match. 1 accepted, 0 rejected, -1 error. A check field that is neither is a mismatch, tested
-// here before the codec would refuse it; any other failure of the codec's check passes unchanged.
-int block_check_ok(PyObject* answer) {
-    if (PyUnicode_Check(answer) && PyUnicode_GET_LENGTH(answer) >= 3) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(answer);
-        Py_UCS4 hi = PyUnicode_READ_CHAR(answer, n - 3);
-        Py_UCS4 lo = PyUnicode_READ_CHAR(answer, n - 2);
-        bool skipped = hi == '*' && lo == '*';
-        if (!skipped && !(is_hex(hi) && is_hex(lo))) return 0;
-    }
-    Handle ok = codec_call(OZU_ID("crc_is_ok"), answer);
-    return ok ? PyObject_IsTrue(ok.get()) : -1;
+// str(piece) as UTF-8.
+bool str_utf8(PyObject* piece, std::string& out) {
+    Handle text = steal(PyObject_Str(piece));
+    return text && append_utf8(out, text.get());
 }
 
-// ---------------------------------------------------------------- the answer's checks
+// The message of `status` with the port text and the text of the pieces, in that order.
+Handle failure_message(PyObject* self, AnswerStatus status, PyObject* first = nullptr, PyObject* second = nullptr) {
+    std::string port, a, b;
+    if (!port_utf8(self, port) || (first && !str_utf8(first, a)) || (second && !str_utf8(second, b))) return {};
+    return from_utf8(protocol::failure_message(status, port, a, b));
+}
+
+// The answer's checks, in their order; the first that fails decides the error:
 //
-// In this order: the answer's station (parsed before anything else), header, length, block
-// check, station match, error flag, command match. The first that fails decides the error.
+//   Accepted       the result is the command part;
+//   Failed         an exception is set;
+//   FailedNotOurs  as Failed, and the answer belongs to another exchange (another station or
+//                  another command), so this request's own answer may still come.
 
 enum class Verdict { Accepted, Failed, FailedNotOurs };
 
@@ -109,74 +98,153 @@ enum class Verdict { Accepted, Failed, FailedNotOurs };
 // failure (the request's own fields are not the line's, and keep their errors).
 PyObject* answer_parse_failed() { return retype_parse_error(); }
 
-// Checks `fb`, the answer taken for `command`. Accepted: result holds the command part. Failed:
-// an exception is set. FailedNotOurs: as Failed, and the answer belongs to another exchange, so
-// this request's own answer may still come.
-Verdict check_answer(PyObject* self, PyObject* command, PyObject* fb, Handle& result) {
-    Handle station = codec_call(OZU_ID("parse_station"), fb);
+// ------------------------------------------------------- the checks through the class
+// A replaced MewStatic (or a replaced operation or constant of it) is called for every step.
+
+// The answer's block check: "**" skips it; otherwise it must be two hexadecimal digits that
+// match. 1 accepted, 0 rejected, -1 error. A check field that is neither is a mismatch, tested
+// here before the codec would refuse it; any other failure of the codec's check passes unchanged.
+int block_check_ok(PyObject* answer) {
+    if (PyUnicode_Check(answer) && PyUnicode_GET_LENGTH(answer) >= 3) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(answer);
+        const Py_UCS4 hi = PyUnicode_READ_CHAR(answer, n - 3);
+        const Py_UCS4 lo = PyUnicode_READ_CHAR(answer, n - 2);
+        const bool skipped = hi == core::kIgnoreBcc && lo == core::kIgnoreBcc;
+        if (!skipped && !(core::digit_value(hi, 16) >= 0 && core::digit_value(lo, 16) >= 0)) return 0;
+    }
+    Handle ok = codec::call_op(OZU_ID("crc_is_ok"), answer);
+    return ok ? PyObject_IsTrue(ok.get()) : -1;
+}
+
+Verdict failed(PyObject* self, AnswerStatus status, PyObject* first = nullptr, PyObject* second = nullptr) {
+    raise_answer_error(failure_message(self, status, first, second));
+    return Verdict::Failed;
+}
+
+Verdict check_answer_through_class(PyObject* self, PyObject* command, PyObject* fb, Handle& result) {
+    Handle station = codec::call_op(OZU_ID("parse_station"), fb);
     if (!station) return answer_parse_failed(), Verdict::Failed;
 
-    Handle head = codec_attr(OZU_ID("HEAD"));
+    Handle head = codec::class_attr(OZU_ID("HEAD"));
     if (!head) return Verdict::Failed;
     Handle first = steal(PySequence_GetItem(fb, 0));
     if (!first) return answer_parse_failed(), Verdict::Failed;
-    int wrong_head = PyObject_RichCompareBool(first.get(), head.get(), Py_NE);
+    const int wrong_head = PyObject_RichCompareBool(first.get(), head.get(), Py_NE);
     if (wrong_head < 0) return Verdict::Failed;
-    if (wrong_head) return fail(self, "Error:%U:device response format invalid:begin with [%S]", first.get()), Verdict::Failed;
+    if (wrong_head) return failed(self, AnswerStatus::bad_head, first.get());
 
-    Py_ssize_t length = PyObject_Size(fb);
+    const Py_ssize_t length = PyObject_Size(fb);
     if (length < 0) return Verdict::Failed;
-    if (length < kMinAnswer)
-        return fail(self, "Error:%U:device response format invalid:length too small:[%zd]", length), Verdict::Failed;
+    if (length < static_cast<Py_ssize_t>(protocol::kMinAnswerLength)) {
+        Handle n = codec::int_obj(length);
+        return n ? failed(self, AnswerStatus::too_short, n.get()) : Verdict::Failed;
+    }
 
-    int check = block_check_ok(fb);
+    const int check = block_check_ok(fb);
     if (check < 0) return answer_parse_failed(), Verdict::Failed;
-    if (!check) return fail(self, "Error:%U:device response format invalid:block check mismatch"), Verdict::Failed;
+    if (!check) return failed(self, AnswerStatus::block_check_mismatch);
 
-    Handle src_station = codec_call(OZU_ID("parse_station"), command);
+    Handle src_station = codec::call_op(OZU_ID("parse_station"), command);
     if (!src_station) return Verdict::Failed;
-    Handle cmd_idx = codec_call(OZU_ID("command_start_position"), fb);
+    Handle cmd_idx = codec::call_op(OZU_ID("command_start_position"), fb);
     if (!cmd_idx) return answer_parse_failed(), Verdict::Failed;
-    int other_station = PyObject_RichCompareBool(src_station.get(), station.get(), Py_NE);
+    const int other_station = PyObject_RichCompareBool(src_station.get(), station.get(), Py_NE);
     if (other_station < 0) return Verdict::Failed;
     if (other_station) {
-        fail(self, "Error:%U:station not match:expected %S, got %S", src_station.get(), station.get());
+        failed(self, AnswerStatus::other_station, src_station.get(), station.get());
         return Verdict::FailedNotOurs;
     }
 
-    Handle is_error = codec_call(OZU_ID("is_error"), fb);
+    Handle is_error = codec::call_op(OZU_ID("is_error"), fb);
     if (!is_error) return answer_parse_failed(), Verdict::Failed;
-    int error_answer = PyObject_IsTrue(is_error.get());
+    const int error_answer = PyObject_IsTrue(is_error.get());
     if (error_answer < 0) return Verdict::Failed;
     Handle got = two_from(fb, cmd_idx.get());
     if (!got) return Verdict::Failed;
     if (error_answer) {
-        Handle port = port_text_of(self);
-        if (!port) return Verdict::Failed;
+        Handle message = failure_message(self, AnswerStatus::error_answer, got.get());
+        if (!message) return Verdict::Failed;
         Handle code = error_code(got.get());
         Handle letters = command_letters(command);
         if (!code || !letters) return Verdict::Failed;
-        raise_station_error(steal(PyUnicode_FromFormat("%U:MEW communication error code(hex):[%S]", port.get(), got.get())),
-                            code.get(), station.get(), letters.get());
+        raise_station_error(std::move(message), code.get(), station.get(), letters.get());
         return Verdict::Failed;
     }
 
     // The answer must be to this request's command: a read answer is no write's success, and a
     // late answer to an earlier query is not this one's.
-    Handle req_idx = codec_call(OZU_ID("command_start_position"), command);
+    Handle req_idx = codec::call_op(OZU_ID("command_start_position"), command);
     if (!req_idx) return Verdict::Failed;
     Handle expected = two_from(command, req_idx.get());
     if (!expected) return Verdict::Failed;
-    int other_command = PyObject_RichCompareBool(expected.get(), got.get(), Py_NE);
+    const int other_command = PyObject_RichCompareBool(expected.get(), got.get(), Py_NE);
     if (other_command < 0) return Verdict::Failed;
     if (other_command) {
-        fail(self, "Error:%U:command not match:expected %S, got %S", expected.get(), got.get());
+        failed(self, AnswerStatus::other_command, expected.get(), got.get());
         return Verdict::FailedNotOurs;
     }
 
     static PyObject* const minus3 = PyLong_FromLong(-3);
-    result = slice(fb, cmd_idx.get(), minus3);
+    result = codec::get_slice(fb, cmd_idx.get(), minus3);
     return result ? Verdict::Accepted : Verdict::Failed;
+}
+
+// ------------------------------------------------------------------ the core's checks
+// While MewStatic is the class built at import and both texts are exact str, its operations are
+// the core's, and the core's check_answer makes the same checks in the same order, with the same
+// results and exceptions as the calls through the class.
+
+template <class UnitRequest, class UnitAnswer>
+Verdict check_answer_core(PyObject* self, PyObject* command, PyObject* fb, core::Text<UnitRequest> request,
+                          core::Text<UnitAnswer> answer, Handle& result) {
+    const protocol::CheckedAnswer checked = protocol::check_answer(request, answer);
+    switch (checked.status) {
+        case AnswerStatus::accepted:
+            result = codec::substring(fb, checked.part);
+            return result ? Verdict::Accepted : Verdict::Failed;
+        case AnswerStatus::answer_unreadable:
+            codec::raise_failure(checked.failure, fb);
+            return answer_parse_failed(), Verdict::Failed;
+        case AnswerStatus::request_unreadable:
+            codec::raise_failure(checked.failure, command);
+            return Verdict::Failed;
+        case AnswerStatus::bad_head:
+        case AnswerStatus::too_short:
+        case AnswerStatus::block_check_mismatch:
+        case AnswerStatus::other_station:
+        case AnswerStatus::error_answer:
+        case AnswerStatus::other_command: break;
+    }
+    std::string port;
+    if (!port_utf8(self, port)) return Verdict::Failed;
+    Handle message = from_utf8(protocol::answer_message(checked, request, answer, port));
+    if (checked.status == AnswerStatus::error_answer) {
+        if (!message) return Verdict::Failed;
+        const protocol::StationField& from = checked.answer_station;
+        Handle station = codec::station_number(fb, from.value, from.fits, from.digits);
+        Handle code = code_value(answer, checked.code);
+        const auto letters_at = core::command_position(request);
+        Handle letters = codec::substring(command, core::slice(request.size(), letters_at, letters_at + 2));
+        if (!station || !code || !letters) return Verdict::Failed;
+        raise_station_error(std::move(message), code.get(), station.get(), letters.get());
+        return Verdict::Failed;
+    }
+    raise_answer_error(std::move(message));
+    const bool not_ours =
+        checked.status == AnswerStatus::other_station || checked.status == AnswerStatus::other_command;
+    return not_ours ? Verdict::FailedNotOurs : Verdict::Failed;
+}
+
+// Checks `fb`, the answer taken for `command` (the frame as sent).
+Verdict check_answer(PyObject* self, PyObject* command, PyObject* fb, Handle& result) {
+    if (PyUnicode_CheckExact(fb) && PyUnicode_CheckExact(command) && codec::class_untouched()) {
+        return codec::with_text(command, [&](auto request) {
+            return codec::with_text(fb, [&](auto answer) {
+                return check_answer_core(self, command, fb, request, answer, result);
+            });
+        });
+    }
+    return check_answer_through_class(self, command, fb, result);
 }
 
 // ---------------------------------------------------------------- the wait and late answers
@@ -221,7 +289,7 @@ double owed_window(PyObject* timeout) {
 }
 
 void owe_answer(PyObject* self, PyObject* timeout) {
-    PendingError keep;
+    ErrorScope keep;
     Owed* owed = owed_of(self);
     if (!owed) {
         Handle ref = steal(PyWeakref_NewRef(self, nullptr));
@@ -248,7 +316,7 @@ Handle take(PyObject* queue, PyObject* timeout) {
     PyObject* args[] = {queue, timeout};
     Handle item = steal(PyObject_VectorcallMethod(OZU_ID("get"), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
     if (item) return item;
-    PendingError waited;
+    ErrorScope waited;
     PyObject* empty = global(OZU_ID("Empty"));
     if (!empty) {
         waited.chain_into_current();
@@ -317,7 +385,7 @@ Handle exchange(PyObject* self, PyObject* command, PyObject* timeout) {
     }
 
     link::waiting_ends(queue.get());
-    PendingError pending;
+    ErrorScope pending;
     WithBlock block;
     bool removed = link::enter_attr(block, self, OZU_ID("_listener_lock"));
     if (removed) {
@@ -395,7 +463,7 @@ PyObject* link_gone(PyObject* self, link::Wake why) {
 
 PyObject* query_impl_body(PyObject* self, PyObject* command_in) {
     Handle command = borrow(command_in);
-    Handle tail = codec_attr(OZU_ID("TAIL"));
+    Handle tail = codec::class_attr(OZU_ID("TAIL"));
     if (!tail) return nullptr;
     Handle ends = steal(PyObject_CallMethodOneArg(command.get(), OZU_ID("endswith"), tail.get()));
     if (!ends) return nullptr;
@@ -417,9 +485,9 @@ PyObject* query_impl_body(PyObject* self, PyObject* command_in) {
     if (link::Wake why = link::wake_reason(fb); why != link::Wake::None) return link_gone(self, why);
     if (fb == Py_None) {
         owe_answer(self, timeout.get());
-        Handle port = port_text_of(self);
-        if (!port) return nullptr;
-        return raise_timeout(steal(PyUnicode_FromFormat("MewMasterBase:%U:device response timeout.", port.get())));
+        std::string port;
+        if (!port_utf8(self, port)) return nullptr;
+        return raise_timeout(from_utf8(protocol::timeout_message(port)));
     }
 
     Handle result;

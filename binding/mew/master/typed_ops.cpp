@@ -2,7 +2,9 @@
 #include "master/errors.hpp"
 #include "master/master.hpp"
 
+#include "codec/codec_support.hpp"
 #include "link/link_support.hpp"
+#include "runtime/calls.hpp"
 #include "runtime/class_builder.hpp"
 #include "runtime/module_globals.hpp"
 
@@ -14,31 +16,17 @@ namespace {
 
 using namespace ozu::py;
 
-PyObject* g_struct_pack = nullptr;    // the standard pack/unpack, as bound at import
-PyObject* g_struct_unpack = nullptr;
-
 // MewStatic.<builder>(args...), with keyword names for the trailing arguments when given.
 Handle build_request(PyObject* builder, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) {
-    PyObject* codec = global(OZU_ID("MewStatic"));
-    if (!codec) return {};
-    Handle keep = borrow(codec);
-    Handle fn = steal(PyObject_GetAttr(codec, builder));
+    Handle fn = codec::class_attr(builder);
     if (!fn) return {};
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     return steal(PyObject_Vectorcall(fn.get(), args.begin(), args.size() - static_cast<size_t>(nkw), kwnames));
 }
 
-// self.<name>(args...), looked up on the object so that derived classes take part.
-Handle call_self(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args) {
-    PyObject* stack[8] = {self};
-    size_t n = 1;
-    for (PyObject* arg : args) stack[n++] = arg;
-    return steal(PyObject_VectorcallMethod(name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
 Handle query(PyObject* self, const Handle& request) {
     if (!request) return {};
-    return call_self(self, OZU_ID("query"), {request.get()});
+    return call_method(self, OZU_ID("query"), request.get());
 }
 
 Handle item(PyObject* seq, Py_ssize_t index) {
@@ -47,30 +35,15 @@ Handle item(PyObject* seq, Py_ssize_t index) {
     return steal(PyObject_GetItem(seq, i.get()));
 }
 
-Handle small_int(long v) { return steal(PyLong_FromLong(v)); }
+Handle small_int(long v) { return codec::int_obj(v); }
 
 // ---------------------------------------------------------------- answers
-
-int hex_value(Py_UCS4 c) {
-    if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
-    if (c >= 'a' && c <= 'f') return static_cast<int>(c - 'a' + 10);
-    if (c >= 'A' && c <= 'F') return static_cast<int>(c - 'A' + 10);
-    return -1;
-}
 
 // One word of an answer: the high byte's digits, then the low byte's, read as hexadecimal in
 // either case and nothing else, with int()'s wording for anything else.
 Handle parse_word(PyObject* v_str) {
     if (PyUnicode_Check(v_str)) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(v_str);
-        long value = 0;
-        bool ok = n > 0 && n <= 8;
-        for (Py_ssize_t i = 0; ok && i < n; ++i) {
-            int d = hex_value(PyUnicode_READ_CHAR(v_str, i));
-            ok = d >= 0;
-            value = value * 16 + d;
-        }
-        if (ok) return small_int(value);
+        if (PyUnicode_GET_LENGTH(v_str) <= 8) return codec::read_int(v_str, 16);
         PyErr_Format(PyExc_ValueError, "invalid literal for int() with base 16: %.200R", v_str);
         return {};
     }
@@ -144,7 +117,7 @@ Handle reinterpret(PyObject* value, const Pattern& p) {
     PyObject* unpack = global(OZU_ID("unpack"));
     if (!unpack) return {};
     Handle keep_unpack = borrow(unpack);
-    if (pack == g_struct_pack && unpack == g_struct_unpack && PyLong_CheckExact(value)) {
+    if (PyLong_CheckExact(value) && codec::struct_untouched()) {
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (!(v == -1 && PyErr_Occurred()) && overflow == 0 && v >= p.lo && v <= p.hi) {
@@ -257,7 +230,7 @@ PyObject* first_of(Handle list) { return list ? item(list.get(), 0).release() : 
 PyObject* get_coil_uint16_impl(BoundArgs& a) {
     Handle one = small_int(1);
     if (!one) return nullptr;
-    return first_of(call_self(a[0], OZU_ID("get_multi_coil_uint16"), {a[1], a[2], one.get()}));
+    return first_of(call_method(a[0], OZU_ID("get_multi_coil_uint16"), a[1], a[2], one.get()));
 }
 
 PyObject* get_multi_coil_uint16_impl(BoundArgs& a) {
@@ -269,7 +242,7 @@ PyObject* get_multi_coil_uint16_impl(BoundArgs& a) {
 PyObject* get_uint16_impl(BoundArgs& a) {
     Handle one = small_int(1);
     if (!one) return nullptr;
-    return first_of(call_self(a[0], OZU_ID("get_multi_uint16"), {a[1], a[2], one.get()}));
+    return first_of(call_method(a[0], OZU_ID("get_multi_uint16"), a[1], a[2], one.get()));
 }
 
 PyObject* get_multi_uint16_impl(BoundArgs& a) {
@@ -278,14 +251,14 @@ PyObject* get_multi_uint16_impl(BoundArgs& a) {
 }
 
 PyObject* get_int16_impl(BoundArgs& a) {
-    Handle v = call_self(a[0], OZU_ID("get_uint16"), {a[1], a[2]});
+    Handle v = call_method(a[0], OZU_ID("get_uint16"), a[1], a[2]);
     return v ? reinterpret(v.get(), kU16toS16).release() : nullptr;
 }
 
 PyObject* get_uint32_impl(BoundArgs& a) {
     Handle two = small_int(2);
     if (!two) return nullptr;
-    Handle words = call_self(a[0], OZU_ID("get_multi_uint16"), {a[1], a[2], two.get()});
+    Handle words = call_method(a[0], OZU_ID("get_multi_uint16"), a[1], a[2], two.get());
     if (!words) return nullptr;
     Handle low, high;
     if (!unpack_two(words.get(), low, high)) return nullptr;
@@ -297,7 +270,7 @@ PyObject* get_uint32_impl(BoundArgs& a) {
 }
 
 PyObject* get_int32_impl(BoundArgs& a) {
-    Handle v = call_self(a[0], OZU_ID("get_uint32"), {a[1], a[2]});
+    Handle v = call_method(a[0], OZU_ID("get_uint32"), a[1], a[2]);
     return v ? reinterpret(v.get(), kU32toS32).release() : nullptr;
 }
 
@@ -306,7 +279,7 @@ PyObject* get_multi_uint32_impl(BoundArgs& a) {
     if (!two) return nullptr;
     Handle words_count = steal(PyNumber_Multiply(a[3], two.get()));
     if (!words_count) return nullptr;
-    Handle words = call_self(a[0], OZU_ID("get_multi_uint16"), {a[1], a[2], words_count.get()});
+    Handle words = call_method(a[0], OZU_ID("get_multi_uint16"), a[1], a[2], words_count.get());
     if (!words) return nullptr;
     Py_ssize_t count = PyLong_AsSsize_t(a[3]);
     if (count == -1 && PyErr_Occurred()) return nullptr;
@@ -327,7 +300,7 @@ PyObject* get_multi_uint32_impl(BoundArgs& a) {
 }
 
 PyObject* get_multi_int32_impl(BoundArgs& a) {
-    Handle values = call_self(a[0], OZU_ID("get_multi_uint32"), {a[1], a[2], a[3]});
+    Handle values = call_method(a[0], OZU_ID("get_multi_uint32"), a[1], a[2], a[3]);
     return values ? reinterpret_all(values.get(), kU32toS32).release() : nullptr;
 }
 
@@ -358,25 +331,25 @@ PyObject* set_multi_uint16_impl(BoundArgs& a) {
 PyObject* set_uint32_impl(BoundArgs& a) {
     Handle words = steal(PyList_New(0));
     if (!words || !append_halves(words.get(), a[3])) return nullptr;
-    return done(call_self(a[0], OZU_ID("set_multi_uint16"), {a[1], a[2], words.get()}));
+    return done(call_method(a[0], OZU_ID("set_multi_uint16"), a[1], a[2], words.get()));
 }
 
 PyObject* set_int16_impl(BoundArgs& a) {
     Handle pattern = reinterpret(a[3], kS16toU16);
     if (!pattern) return nullptr;
-    return done(call_self(a[0], OZU_ID("set_uint16"), {a[1], a[2], pattern.get()}));
+    return done(call_method(a[0], OZU_ID("set_uint16"), a[1], a[2], pattern.get()));
 }
 
 PyObject* set_int32_impl(BoundArgs& a) {
     Handle pattern = reinterpret(a[3], kS32toU32);
     if (!pattern) return nullptr;
-    return done(call_self(a[0], OZU_ID("set_uint32"), {a[1], a[2], pattern.get()}));
+    return done(call_method(a[0], OZU_ID("set_uint32"), a[1], a[2], pattern.get()));
 }
 
 PyObject* set_multi_int16_impl(BoundArgs& a) {
     Handle patterns = reinterpret_all(a[3], kS16toU16);
     if (!patterns) return nullptr;
-    return done(call_self(a[0], OZU_ID("set_multi_uint16"), {a[1], a[2], patterns.get()}));
+    return done(call_method(a[0], OZU_ID("set_multi_uint16"), a[1], a[2], patterns.get()));
 }
 
 PyObject* set_multi_uint32_impl(BoundArgs& a) {
@@ -386,13 +359,13 @@ PyObject* set_multi_uint32_impl(BoundArgs& a) {
     while (Handle v = steal(PyIter_Next(it.get())))
         if (!append_halves(words.get(), v.get())) return nullptr;
     if (PyErr_Occurred()) return nullptr;
-    return done(call_self(a[0], OZU_ID("set_multi_uint16"), {a[1], a[2], words.get()}));
+    return done(call_method(a[0], OZU_ID("set_multi_uint16"), a[1], a[2], words.get()));
 }
 
 PyObject* set_multi_int32_impl(BoundArgs& a) {
     Handle patterns = reinterpret_all(a[3], kS32toU32);
     if (!patterns) return nullptr;
-    return done(call_self(a[0], OZU_ID("set_multi_uint32"), {a[1], a[2], patterns.get()}));
+    return done(call_method(a[0], OZU_ID("set_multi_uint32"), a[1], a[2], patterns.get()));
 }
 
 constexpr Param kSelf = {"self"};
@@ -430,15 +403,11 @@ const FunctionDecl kOps[] = {
 }  // namespace
 
 bool add_master(PyObject* module_dict) {
-    g_struct_pack = PyDict_GetItemString(module_dict, "pack");
-    g_struct_unpack = PyDict_GetItemString(module_dict, "unpack");
     PyObject* base = PyDict_GetItemString(module_dict, "MewMasterBase");
-    if (!base || !g_struct_pack || !g_struct_unpack) {
-        PyErr_SetString(PyExc_ImportError, "MewMaster needs MewMasterBase, pack and unpack");
+    if (!base) {
+        PyErr_SetString(PyExc_ImportError, "MewMaster needs MewMasterBase");
         return false;
     }
-    Py_INCREF(g_struct_pack);
-    Py_INCREF(g_struct_unpack);
     ClassBuilder builder("MewMaster");
     builder.base(base).method(kInit);
     for (const FunctionDecl& op : kOps) builder.method(op);

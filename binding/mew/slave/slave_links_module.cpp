@@ -9,6 +9,7 @@
 
 #include "link/link_support.hpp"
 #include "module/subsystems.hpp"
+#include "runtime/error_scope.hpp"
 #include "slave/slave_support.hpp"
 
 namespace ozu::mew {
@@ -20,17 +21,6 @@ using py::Check;
 using py::FunctionDecl;
 
 // ---------------------------------------------------------------------------------- helpers
-
-// The pending exception, normalised (its value), clearing it.
-Handle take_exception() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return py::steal(value);
-}
 
 // `with self._listener_lock: self._query_listeners.<op>(queue)`
 bool update_listeners(PyObject* self, PyObject* op, PyObject* queue) {
@@ -50,7 +40,7 @@ PyObject* finish_run(PyObject* self, PyObject* queue, bool run_ok) {
         if (!update_listeners(self, OZU_ID("remove"), queue)) return nullptr;
         Py_RETURN_NONE;
     }
-    link::PendingError ended;
+    py::ErrorScope ended;
     if (update_listeners(self, OZU_ID("remove"), queue))
         ended.restore();
     else
@@ -75,7 +65,7 @@ bool handle_request_failure() {
         return true;
     }
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    Handle exc = take_exception();
+    Handle exc = py::ErrorScope().take();
     return report_unexpected(exc.get());
 }
 

@@ -135,9 +135,7 @@ std::string ascii_piece(core::Text<Unit> text, core::Span span) {
 
 // The station number as an int: beyond 64 bits read by the interpreter's own integers.
 Handle station_number(PyObject* command, const protocol::DecodedRequest& request) {
-    if (request.station_fits) return py::steal(PyLong_FromUnsignedLongLong(request.station));
-    Handle digits = codec::substring(command, request.station_span);
-    return digits ? codec::read_int(digits.get(), 16) : Handle{};
+    return codec::station_number(command, request.station, request.station_fits, request.station_span);
 }
 
 // The argument a hook takes besides station and name (see call_hook).

@@ -1,6 +1,7 @@
 // Helpers shared by the station classes: calls of the object's own members, and the station side's
 // diagnostic lines (standard output).
 #pragma once
+#include "runtime/calls.hpp"
 #include "runtime/class_builder.hpp"
 #include "runtime/function.hpp"
 #include "runtime/module_globals.hpp"
@@ -8,13 +9,7 @@
 namespace ozu::mew::slave {
 
 using py::Handle;
-
-// self.<name>(args...), the member looked up on the object at the call.
-template <typename... Args>
-Handle call_method(PyObject* self, PyObject* name, Args... args) {
-    PyObject* argv[] = {self, args...};
-    return py::steal(PyObject_VectorcallMethod(name, argv, sizeof...(Args) + 1, nullptr));
-}
+using py::call_method;
 
 // print(format % (args...)): one line on standard output. None, or null with an exception set.
 template <typename... Args>

@@ -169,56 +169,70 @@ CheckedAnswer check_answer(std::string_view request, std::string_view answer) {
     return check_answer(codec::as_text(request), codec::as_text(answer));
 }
 
+std::string failure_message(AnswerStatus status, std::string_view port, std::string_view first,
+                            std::string_view second) {
+    // How each message is made: "Error:" before the port or not, the text before the first piece,
+    // whether the second piece follows it (after ", got "), and the text after them.
+    struct Shape {
+        bool error_prefix;
+        std::string_view lead;
+        bool two_pieces;
+        std::string_view close;
+    };
+    constexpr std::string_view kFormat = "device response format invalid:";
+    Shape shape{};
+    switch (status) {
+        case AnswerStatus::bad_head: shape = {true, "begin with [", false, "]"}; break;
+        case AnswerStatus::too_short: shape = {true, "length too small:[", false, "]"}; break;
+        case AnswerStatus::block_check_mismatch: shape = {true, "block check mismatch", false, ""}; break;
+        case AnswerStatus::other_station: shape = {true, "station not match:expected ", true, ""}; break;
+        case AnswerStatus::error_answer: shape = {false, ":MEW communication error code(hex):[", false, "]"}; break;
+        case AnswerStatus::other_command: shape = {true, "command not match:expected ", true, ""}; break;
+        case AnswerStatus::answer_unreadable:
+        case AnswerStatus::request_unreadable:
+        case AnswerStatus::accepted: return {};
+    }
+    const bool format_failure = status == AnswerStatus::bad_head || status == AnswerStatus::too_short ||
+                                status == AnswerStatus::block_check_mismatch;
+    std::string m = shape.error_prefix ? "Error:" : "";
+    m.append(port);
+    if (shape.error_prefix) m.push_back(':');
+    if (format_failure) m.append(kFormat);
+    m.append(shape.lead);
+    if (status != AnswerStatus::block_check_mismatch) m.append(first);
+    if (shape.two_pieces) {
+        m += ", got ";
+        m.append(second);
+    }
+    m.append(shape.close);
+    return m;
+}
+
 template <class UnitRequest, class UnitAnswer>
 std::string answer_message(const CheckedAnswer& checked, Text<UnitRequest> request, Text<UnitAnswer> answer,
                            std::string_view port) {
-    std::string m;
-    auto prefixed = [&](std::string_view detail) {
-        m = "Error:";
-        m.append(port);
-        m.push_back(':');
-        m.append(detail);
-    };
     auto station = [](auto text, const StationField& field) {
         return field.fits ? std::to_string(field.value) : station_decimal(text, field.digits);
     };
+    std::string first, second;
     switch (checked.status) {
-        case AnswerStatus::bad_head:
-            prefixed("device response format invalid:begin with [");
-            append_piece(m, answer, {0, answer.empty() ? 0u : 1u});
-            m.push_back(']');
+        case AnswerStatus::bad_head: append_piece(first, answer, {0, answer.empty() ? 0u : 1u}); break;
+        case AnswerStatus::too_short: first = std::to_string(checked.length); break;
+        case AnswerStatus::other_station:
+            first = station(request, checked.request_station);
+            second = station(answer, checked.answer_station);
             break;
-        case AnswerStatus::too_short:
-            prefixed("device response format invalid:length too small:[");
-            m += std::to_string(checked.length);
-            m.push_back(']');
+        case AnswerStatus::error_answer: append_piece(first, answer, checked.code); break;
+        case AnswerStatus::other_command:
+            append_piece(first, request, checked.expected);
+            append_piece(second, answer, checked.code);
             break;
         case AnswerStatus::block_check_mismatch:
-            prefixed("device response format invalid:block check mismatch");
-            break;
-        case AnswerStatus::other_station:
-            prefixed("station not match:expected ");
-            m += station(request, checked.request_station);
-            m += ", got ";
-            m += station(answer, checked.answer_station);
-            break;
-        case AnswerStatus::error_answer:
-            m.assign(port);
-            m += ":MEW communication error code(hex):[";
-            append_piece(m, answer, checked.code);
-            m.push_back(']');
-            break;
-        case AnswerStatus::other_command:
-            prefixed("command not match:expected ");
-            append_piece(m, request, checked.expected);
-            m += ", got ";
-            append_piece(m, answer, checked.code);
-            break;
         case AnswerStatus::answer_unreadable:
         case AnswerStatus::request_unreadable:
         case AnswerStatus::accepted: break;
     }
-    return m;
+    return failure_message(checked.status, port, first, second);
 }
 
 std::string answer_message(const CheckedAnswer& checked, std::string_view request, std::string_view answer,

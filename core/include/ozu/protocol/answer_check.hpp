@@ -94,6 +94,14 @@ std::string answer_message(const CheckedAnswer& checked, codec::Text<UnitRequest
 std::string answer_message(const CheckedAnswer& checked, std::string_view request, std::string_view answer,
                            std::string_view port);
 
+// The same messages from their pieces as text (UTF-8), for a caller whose pieces are not the
+// ones check_answer found: `first` is the answer's first character (bad_head), the length in
+// decimal (too_short), the request's station (other_station), the code (error_answer) or the
+// expected letters (other_command); `second` is the answer's station (other_station) or its
+// letters (other_command), unused otherwise.
+std::string failure_message(AnswerStatus status, std::string_view port, std::string_view first,
+                            std::string_view second = {});
+
 // "MewMasterBase:<port>:device response timeout.": no answer within the query's time-out.
 std::string timeout_message(std::string_view port);
 
