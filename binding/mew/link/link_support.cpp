@@ -104,6 +104,7 @@ PyObject* raise_io_error(Handle text) {
 }
 
 PendingError::~PendingError() {
+    if (!py::holds_gil()) return;  // unwound at interpreter exit: see holds_gil()
     Py_XDECREF(type_);
     Py_XDECREF(value_);
     Py_XDECREF(tb_);
