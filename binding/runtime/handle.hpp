@@ -112,13 +112,19 @@ public:
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 
+    // Takes the GIL back for the call f() and releases it again; returns what f returns.
+    template <class F>
+    auto with_gil(F&& f) {
+        restore_thread(state_);
+        auto result = f();
+        state_ = PyEval_SaveThread();
+        return result;
+    }
+
     // Takes the GIL back briefly to run pending signal handlers. False when one raised; its
     // exception is then pending.
-    bool run_signal_handlers() noexcept {
-        restore_thread(state_);
-        const bool ok = PyErr_CheckSignals() == 0;
-        state_ = PyEval_SaveThread();
-        return ok;
+    bool run_signal_handlers() {
+        return with_gil([] { return PyErr_CheckSignals() == 0; });
     }
 
 private:
