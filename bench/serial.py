@@ -1,10 +1,15 @@
 """Frames per second through `_receive_frame_by_serial` from a pseudo-terminal kept full of frames.
 
-Columns: an ozu_brix port (read natively), the same ozu_brix port behind a Python wrapper (read
-through its Python read(), one byte per call), and a port of the common pure-Python serial library
-when it is installed (it is not a dependency: `pip install pyserial` to get that column).
+Columns: an ozu_brix port (read natively), the same with its wire trace on (logger "ozu_brix.wire"
+left at its default level, so records are made but dropped), the same ozu_brix port behind a Python
+wrapper (read through its Python read(), one byte per call), and a port of the common pure-Python
+serial library when it is installed (it is not a dependency: `pip install pyserial` to get that
+column).
 
-    python bench/serial.py [--frames 10000] [--repeat 3]
+    python bench/serial.py [--frames 10000] [--repeat 3] [--line pty|pipe]
+
+--line pipe reads from the in-process null-modem filled beforehand (at most 1 MiB of frames), which
+times the reading alone, without the scheduling of a writer thread.
 """
 import argparse
 import os
@@ -41,6 +46,10 @@ def open_brix(path):
     return ozu_brix.create_serial_instance(port=path, timeout=1.0)
 
 
+def open_brix_traced(path):
+    return ozu_brix.create_serial_instance(port=path, timeout=1.0, trace=True)
+
+
 def open_brix_via_python(path):
     return Forwarding(open_brix(path))
 
@@ -55,6 +64,30 @@ def feed(master, data):
     view = memoryview(data)
     while view:
         view = view[os.write(master, view):]
+
+
+_pipes = iter(range(1 << 30))
+
+
+def run_prefilled(opener, frames):
+    """Like run(), over the in-process null-modem filled with every frame before the clock starts,
+    so that only the reading is timed."""
+    name = "brix:pipe:bench%d" % next(_pipes)
+    source = ozu_brix.create_serial_instance(port=name + ":a")
+    port = opener(name + ":b")
+    try:
+        expected = FRAME.decode("latin")
+        for start in range(0, frames, 10_000):
+            source.write(FRAME * min(10_000, frames - start))
+        wrong = 0
+        start = time.perf_counter()
+        for _ in range(frames):
+            if ozu_mew._receive_frame_by_serial(port) != expected:
+                wrong += 1
+        return time.perf_counter() - start, wrong
+    finally:
+        port.close()
+        source.close()
 
 
 def run(opener, frames):
@@ -83,20 +116,28 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--frames", type=int, default=10_000)
     parser.add_argument("--repeat", type=int, default=3, help="runs per column; the best is reported")
+    parser.add_argument("--line", choices=("pty", "pipe"), default="pty")
     args = parser.parse_args()
+    runner = run if args.line == "pty" else run_prefilled
+    if args.line == "pipe":
+        args.frames = min(args.frames, (1 << 20) // len(FRAME))
 
-    columns = [("ozu_brix", open_brix), ("ozu_brix via Python read()", open_brix_via_python)]
+    columns = [("ozu_brix", open_brix)]
+    if hasattr(ozu_brix.SerialPort, "trace"):
+        columns.append(("ozu_brix, trace on", open_brix_traced))
+    columns.append(("ozu_brix via Python read()", open_brix_via_python))
     try:
         import serial  # noqa: F401
 
-        columns.append(("pure-Python serial library", open_pyserial))
+        if args.line == "pty":
+            columns.append(("pure-Python serial library", open_pyserial))
     except ImportError:
         print("pure-Python serial library not installed: its column is skipped")
 
-    print(f"{args.frames} frames of {len(FRAME)} bytes, best of {args.repeat}")
+    print(f"{args.frames} frames of {len(FRAME)} bytes from a {args.line}, best of {args.repeat}")
     rates = {}
     for name, opener in columns:
-        best = min(run(opener, args.frames) for _ in range(args.repeat))
+        best = min(runner(opener, args.frames) for _ in range(args.repeat))
         elapsed, wrong = best
         rates[name] = args.frames / elapsed
         note = f"  ({wrong} frames wrong)" if wrong else ""

@@ -2,6 +2,7 @@
 
     python examples/slave_station.py /dev/ttyS0 --station 5
     python examples/slave_station.py brix://127.0.0.1:9000
+    python examples/slave_station.py brix:listen:127.0.0.1:9000   # masters connect to it over TCP
 
 Stop it with Ctrl-C.
 """
@@ -55,7 +56,7 @@ class Station(ozu_mew.MewFullDuplexBase):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("device", help="device name, e.g. /dev/ttyS0, COM4, brix://HOST:PORT")
+    parser.add_argument("device", help="device name, e.g. /dev/ttyS0, COM4, brix://HOST:PORT, brix:listen:HOST:PORT")
     parser.add_argument("--station", type=int, default=1, help="station number to answer (0: every station)")
     args = parser.parse_args()
 

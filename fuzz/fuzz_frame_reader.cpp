@@ -1,6 +1,7 @@
 // Drives the frame reader with arbitrary byte streams and time-out/failure patterns and checks what
-// it promises: frames end with their only carriage return, nothing grows past the maximum, nothing
-// after a carriage return is consumed, and skipping stays bounded.
+// it promises: frames end with their only carriage return and begin at their only "%" (what came
+// before is counted and its first bytes kept), nothing grows past the maximum, nothing after a
+// carriage return is consumed, and skipping stays bounded.
 //
 // Input layout: byte 0 picks the maximum frame length (1..256), byte 1 the prefix length (0..3);
 // the prefix follows, then the stream. In the stream 0xF0 escapes: 0xF0 0x00 is a time-out,
@@ -77,24 +78,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(r.bytes.size() <= max);
         check(r.discarded <= ozu::serial::kMaxDiscardLength);
         // The last event consumed ends the call: a carriage return, a time-out or a failure, unless
-        // skipping hit its cap (or the stream ended, where the reader sees time-outs).
+        // skipping hit its cap (or the stream ended, where the reader sees time-outs), or a header
+        // found no room left to drop what it replaced.
         if (consumed > 0) {
             const Step& last = steps[source.pos - 1];
             bool ends = last.event != Event::Byte || last.byte == '\r' ||
-                        r.discarded == ozu::serial::kMaxDiscardLength || source.pos == steps.size();
+                        r.discarded == ozu::serial::kMaxDiscardLength || source.pos == steps.size() ||
+                        (last.byte == '%' && r.status == ozu::serial::FrameStatus::FormatInvalid);
             check(ends);
         }
+        // What was thrown away is counted, and its first bytes are those the call saw first.
+        check(r.dropped.size() == std::min(r.discarded, ozu::serial::kMaxDroppedKept));
+        std::string seen = given.substr(0, max);
+        for (std::size_t k = 0; k < consumed; ++k)
+            if (steps[start + k].event == Event::Byte) seen += static_cast<char>(steps[start + k].byte);
+
         switch (r.status) {
             case ozu::serial::FrameStatus::Frame: {
                 check(!r.bytes.empty() && r.bytes.back() == '\r');
-                check(r.bytes.size() <= max && r.discarded == 0);
-                // The frame is the prefix plus exactly the bytes consumed, with no earlier CR among them.
-                check(r.bytes.compare(0, given.size(), given) == 0);
-                check(r.bytes.size() == given.size() + consumed);
-                for (std::size_t k = 0; k < consumed; ++k) {
-                    check(steps[start + k].event == Event::Byte);
-                    check(static_cast<std::uint8_t>(r.bytes[given.size() + k]) == steps[start + k].byte);
-                    if (k + 1 < consumed) check(steps[start + k].byte != '\r');
+                check(r.bytes.size() <= max);
+                // The frame is the end of what was seen, with no earlier CR in it, and everything
+                // before it was thrown away.
+                check(seen.size() == r.bytes.size() + r.discarded);
+                check(seen.compare(seen.size() - r.bytes.size(), r.bytes.size(), r.bytes) == 0);
+                check(seen.compare(0, r.dropped.size(), r.dropped) == 0);
+                check(r.bytes.find('\r', r.discarded > 0 ? 0 : given.size()) == r.bytes.size() - 1);
+                if (r.discarded > 0) {
+                    check(r.bytes[0] == '%' && r.bytes.find('%', 1) == std::string::npos);
+                } else {
+                    // Nothing restarted: a "%" read after the first byte would have.
+                    for (std::size_t k = given.size(); k < r.bytes.size(); ++k)
+                        check(r.bytes[k] != '%' || k == 0);
                 }
                 break;
             }

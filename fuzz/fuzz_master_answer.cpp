@@ -1,6 +1,9 @@
-// The master's checks of one answer against the request it sent, in the order the query makes
-// them: answer station, header, length, block check ("**" skips it), request station, command
-// position, station match, error answer and its code, command letters, then the command part.
+// The master's checks of one answer against the request it sent, check_answer, in the three
+// code-unit widths of the answer, which must agree, and against a small model of the checks written
+// from the frame rules with plain string operations: the same verdict, error code, expected letters
+// and command part. The messages of the failures name the pieces they report. The station's own
+// answers to the request (normal and error, as decode_request and the answer builders make them)
+// pass the checks with the data and code that were written.
 //
 // Input layout: the answer is everything up to and including the first "\r" (all of it when there
 // is none); the bytes after it describe the request, which the request builders compose:
@@ -8,14 +11,12 @@
 //       bit 7 set runs the builders' assertions,
 //   [1..3] station, little-endian (bit 7 of [3] makes it negative),
 //   [4] count as a signed byte, and the rest is the name.
-// Checked: no crash or undefined behaviour, every span inside its text, the same verdict in all
-// three code-unit widths, an accepted answer's command part is exactly the text between its type
-// character and its last three characters, and the station's own answers to the request (normal
-// and error) pass the checks with the data and code that were written.
 #include "ozu/codec/answers.hpp"
 #include "ozu/codec/fields.hpp"
 #include "ozu/codec/frame.hpp"
 #include "ozu/codec/requests.hpp"
+#include "ozu/protocol/answer_check.hpp"
+#include "ozu/protocol/request_decode.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -25,6 +26,7 @@
 #include <vector>
 
 using namespace ozu::codec;
+using namespace ozu::protocol;
 
 namespace {
 
@@ -32,94 +34,96 @@ void require(bool ok) {
     if (!ok) std::abort();
 }
 
-enum class Verdict : std::uint8_t {
-    bad_station,      // ValueError from the answer's station field
-    bad_head,         // does not begin with "%"
-    too_short,        // fewer than nine characters
-    bad_block_check,  // neither "**" nor two hexadecimal digits that match
-    no_type,          // IndexError reading the type character
-    other_station,
-    error_answer,     // "!": the two characters of the error code are reported
-    other_command,
-    accepted,
-};
+// ------------------------------------------------------------------------------- the model
 
-struct Checked {
-    Verdict verdict = Verdict::bad_station;
-    Span code{};  // error_answer and other_command: the two characters after the type character
-    Span part{};  // accepted: the command part
+int hex_digit(unsigned char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
 
-    bool operator==(const Checked& o) const { return verdict == o.verdict && code == o.code && part == o.part; }
-};
+long long type_edge(const std::string& s) {
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\r' || s[i] == '*') return -1;
+        if (s[i] == '#' || s[i] == '$' || s[i] == '!') return static_cast<long long>(i);
+    }
+    return static_cast<long long>(s.size());
+}
 
-bool is_hex(std::uint32_t c) { return digit_value(c, 16) >= 0; }
+// s[a:b] with the host's clamping.
+Span cut(std::size_t n, long long a, long long b) {
+    auto clamp = [n](long long i) {
+        return static_cast<std::size_t>(std::clamp<long long>(i < 0 ? i + static_cast<long long>(n) : i, 0, static_cast<long long>(n)));
+    };
+    const std::size_t x = clamp(a), y = clamp(b);
+    return {x, std::max(x, y)};
+}
 
-// The digits of two station fields name the same number (either may be longer than 64 bits).
-template <class A, class B>
-bool same_station(Text<A> a, Span sa, Text<B> b, Span sb) {
-    while (sa.start < sa.stop && a[sa.start] == '0') ++sa.start;
-    while (sb.start < sb.stop && b[sb.start] == '0') ++sb.start;
-    if (sa.size() != sb.size()) return false;
-    for (std::size_t i = 0; i < sa.size(); ++i)
-        if (digit_value(a[sa.start + i], 16) != digit_value(b[sb.start + i], 16)) return false;
+// The station digits without leading zeros, upper case; empty string when not a number.
+bool station_of(const std::string& s, std::string& digits) {
+    const Span f = cut(s.size(), 1, type_edge(s));
+    if (f.empty()) return false;
+    digits.clear();
+    for (std::size_t i = f.start; i < f.stop; ++i) {
+        const int d = hex_digit(static_cast<unsigned char>(s[i]));
+        if (d < 0) return false;
+        if (d || !digits.empty()) digits.push_back("0123456789ABCDEF"[d]);
+    }
     return true;
 }
 
+struct Verdict {
+    AnswerStatus status = AnswerStatus::answer_unreadable;
+    Span code{}, expected{}, part{};
+};
+
+Verdict model(const std::string& rq, const std::string& an) {
+    Verdict v;
+    const std::size_t n = an.size();
+    std::string theirs, ours;
+    if (!station_of(an, theirs)) return v;
+    if (an[0] != '%') return {AnswerStatus::bad_head};
+    if (n < 9) return {AnswerStatus::too_short};
+    const unsigned char c0 = an[n - 3], c1 = an[n - 2];
+    if (!(c0 == '*' && c1 == '*')) {
+        if (hex_digit(c0) < 0 || hex_digit(c1) < 0) return {AnswerStatus::block_check_mismatch};
+        unsigned x = 0;
+        for (std::size_t i = 0; i + 3 < n; ++i) {
+            const auto c = static_cast<unsigned char>(an[i]);
+            x ^= c < 0x80 ? c : ((0xC0u | (c >> 6)) ^ (0x80u | (c & 0x3Fu)));
+        }
+        if (static_cast<unsigned>(hex_digit(c0) * 16 + hex_digit(c1)) != x) return {AnswerStatus::block_check_mismatch};
+    }
+    if (!station_of(rq, ours)) return {AnswerStatus::request_unreadable};
+    if (theirs != ours) return {AnswerStatus::other_station};
+    const long long edge = type_edge(an);
+    if (edge >= static_cast<long long>(n)) return v;
+    v.code = cut(n, edge + 1, edge + 3);
+    if (an[edge < 0 ? n - 1 : static_cast<std::size_t>(edge)] == '!') {
+        v.status = AnswerStatus::error_answer;
+        return v;
+    }
+    const long long at = type_edge(rq) + 1;
+    v.expected = cut(rq.size(), at, at + 2);
+    if (rq.substr(v.expected.start, v.expected.size()) != an.substr(v.code.start, v.code.size())) {
+        v.status = AnswerStatus::other_command;
+        return v;
+    }
+    v.part = cut(n, edge + 1, -3);
+    v.status = AnswerStatus::accepted;
+    return v;
+}
+
 template <class Unit>
-Checked check_answer(Text8 request, Text<Unit> answer) {
-    Checked out;
-    const std::size_t n = answer.size();
-    const Result<std::uint64_t> station = parse_station(answer);
-    if (!station.ok() && station.failure.error != Error::too_large) {
-        require(station.failure.span.stop <= n);
-        return out;
-    }
-    // An empty answer has no station digits: it never reaches the header test.
-    require(n > 0);
-    if (answer[0] != static_cast<Unit>(kHead)) return {Verdict::bad_head};
-    if (n < 9) return {Verdict::too_short};
+CheckedAnswer check_in(const std::string& request, const std::uint8_t* answer, std::size_t size) {
+    const std::vector<Unit> units(answer, answer + size);
+    return check_answer(as_text(request), Text<Unit>(units.data(), units.size()));
+}
 
-    const Unit hi = answer[n - 3];
-    const Unit lo = answer[n - 2];
-    if (!(hi == kIgnoreBcc && lo == kIgnoreBcc)) {
-        if (!is_hex(hi) || !is_hex(lo)) return {Verdict::bad_block_check};
-        const Result<bool> ok = crc_is_ok(answer);
-        if (!ok.ok() || !ok.value) return {Verdict::bad_block_check};
-    }
-
-    const Result<std::uint64_t> src_station = parse_station(request);
-    require(src_station.ok());  // every built request names a station of at most 64 bits
-    const std::ptrdiff_t cmd_idx = command_position(answer);
-    require(cmd_idx >= 0 && static_cast<std::size_t>(cmd_idx) <= n + 1);
-    const bool same = same_station(request, station_span(request), answer, station_span(answer));
-    if (station.ok()) require(same == (station.value == src_station.value));
-    if (!same) return {Verdict::other_station};
-
-    const Result<std::size_t> type_at = frame_type_index(answer);
-    if (!type_at.ok()) {
-        require(type_at.failure.error == Error::index_out_of_range && station_end(answer) == static_cast<std::ptrdiff_t>(n));
-        return {Verdict::no_type};
-    }
-    require(type_at.value < n);
-    const Span code = error_code_span(answer);
-    require(code.start <= code.stop && code.stop <= n && code.size() <= 2);
-    if (answer[type_at.value] == kError) return {Verdict::error_answer, code};
-
-    const Span expected = error_code_span(request);
-    require(expected.size() == 2);
-    bool matches = expected.size() == code.size();
-    for (std::size_t i = 0; matches && i < code.size(); ++i) matches = request[expected.start + i] == answer[code.start + i];
-    if (!matches) return {Verdict::other_command, code};
-
-    const Span part = command_part(answer);
-    require(part.start <= part.stop && part.stop <= n);
-    // The text between the type character and the last three characters.
-    const std::ptrdiff_t type_char = station_end(answer);
-    require(type_char >= 0 && static_cast<std::size_t>(type_char) == type_at.value);
-    const std::size_t start = type_at.value + 1;
-    require(part.start == start && part.stop == std::max(start, n - 3));
-    require(answer[type_at.value] == kFeedback || answer[type_at.value] == kQuery);
-    return {Verdict::accepted, code, part};
+bool same(const CheckedAnswer& a, const CheckedAnswer& b) {
+    return a.status == b.status && a.failure.error == b.failure.error && a.failure.span == b.failure.span &&
+           a.code == b.code && a.expected == b.expected && a.part == b.part;
 }
 
 struct Request {
@@ -148,11 +152,6 @@ Request build(const std::uint8_t* p, std::size_t size) {
     }
 }
 
-template <class Unit>
-Checked check_in(Text8 request, const std::vector<Unit>& answer) {
-    return check_answer(request, Text<Unit>(answer.data(), answer.size()));
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -162,26 +161,41 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!req.frame.ok()) return 0;  // nothing is sent, so no answer is checked
     const std::string sent = req.frame.value.str();
     require(!sent.empty() && sent.back() == '\r');
-    const Text8 request = as_text(sent);
+    const std::string answer(reinterpret_cast<const char*>(data), answer_size);
 
-    const Checked narrow = check_in(request, std::vector<std::uint8_t>(data, data + answer_size));
-    require(check_in(request, std::vector<std::uint16_t>(data, data + answer_size)) == narrow);
-    require(check_in(request, std::vector<std::uint32_t>(data, data + answer_size)) == narrow);
+    const CheckedAnswer narrow = check_answer(std::string_view(sent), std::string_view(answer));
+    require(same(check_in<std::uint16_t>(sent, data, answer_size), narrow));
+    require(same(check_in<std::uint32_t>(sent, data, answer_size), narrow));
+    const Verdict expected = model(sent, answer);
+    require(narrow.status == expected.status);
+    if (narrow.status == AnswerStatus::error_answer || narrow.status == AnswerStatus::other_command)
+        require(narrow.code == expected.code);
+    if (narrow.status == AnswerStatus::other_command) require(narrow.expected == expected.expected);
+    if (narrow.status == AnswerStatus::accepted) require(narrow.part == expected.part);
+
+    // Failures that the master reports as line errors carry a message naming the port.
+    const std::string message = answer_message(narrow, std::string_view(sent), std::string_view(answer), "P");
+    const bool unreadable = narrow.status == AnswerStatus::answer_unreadable ||
+                            narrow.status == AnswerStatus::request_unreadable;
+    require(message.empty() == (unreadable || narrow.status == AnswerStatus::accepted));
+    if (!message.empty()) require(message.rfind(narrow.status == AnswerStatus::error_answer ? "P:" : "Error:P:", 0) == 0);
 
     // The station's own answers to this request: the normal one is accepted with exactly the
     // command letters and data written, the error one reports the code written.
-    const Span head = head_span(request);
-    const std::string head_text(sent.substr(head.start, head.size()));
+    const DecodedRequest decoded = decode_request(std::string_view(sent));
+    require(decoded.status == RequestStatus::command || decoded.status == RequestStatus::error_answer);
+    require(decoded.cmd == req.cmd);
+    const std::string head = sent.substr(decoded.head.start, decoded.head.size());
     std::string answer_data;
     for (std::size_t i = 0; i < std::min<std::size_t>(answer_size, 12); ++i) append_uint16(answer_data, data[i]);
-    const std::string normal = answer_frame(head_text, req.cmd, answer_data);
-    const Checked good = check_answer(request, as_text(normal));
-    require(good.verdict == Verdict::accepted);
+    const std::string normal = answer_frame(head, req.cmd, answer_data);
+    const CheckedAnswer good = check_answer(std::string_view(sent), std::string_view(normal));
+    require(good.status == AnswerStatus::accepted);
     require(normal.substr(good.part.start, good.part.size()) == std::string(command_text(req.cmd).substr(0, 2)) + answer_data);
 
     const int code = static_cast<int>(answer_size % 256);
-    const std::string error = error_frame(head_text, code);
-    const Checked bad = check_answer(request, as_text(error));
-    require(bad.verdict == Verdict::error_answer && error.substr(bad.code.start, bad.code.size()) == std::string(hex2(static_cast<std::uint64_t>(code)).view()));
+    const std::string error = error_frame(head, code);
+    const CheckedAnswer bad = check_answer(std::string_view(sent), std::string_view(error));
+    require(bad.status == AnswerStatus::error_answer && error.substr(bad.code.start, bad.code.size()) == std::string(hex2(static_cast<std::uint64_t>(code)).view()));
     return 0;
 }

@@ -2,9 +2,10 @@
 # The hardening jobs of CI, run after `make test`:
 #   1. the core tests and the whole Python suite under AddressSanitizer + UndefinedBehaviorSanitizer;
 #   2. a bounded run of every fuzz target, starting from its seed corpus;
-#   3. the compile check of the Windows build;
+#   3. the Windows build: core tests and COM port tests under wine, extension modules cross-built;
 #   4. mypy over the examples with the type stubs;
-#   5. a wheel built, installed into an empty virtual environment and imported there.
+#   5. a wheel built, installed into an empty virtual environment and imported there;
+#   6. the C++ package installed, and examples/cpp built against it with find_package and run.
 # Any failure ends the script with a non-zero status. Environment:
 #   FUZZ_SECONDS     seconds per fuzz target (default 10)
 #   CI_BUILD_PREFIX  prefix of the build folders (default "build-ci": build-ci-asan, build-ci-fuzz)
@@ -35,6 +36,20 @@ quiet() {
   rm -f "$log"
 }
 
+# The tools of these jobs, beyond what `make test` installed: clang and its fuzzer runtime, the
+# mingw-w64 cross compiler.
+pkgs=()
+command -v clang++ >/dev/null || pkgs+=(clang)
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || pkgs+=(libclang-rt-dev)
+command -v x86_64-w64-mingw32-g++ >/dev/null || pkgs+=(g++-mingw-w64-x86-64)
+if [ ${#pkgs[@]} -gt 0 ]; then
+  if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null; then
+    echo "missing ${pkgs[*]}; run: sudo apt-get install -y ${pkgs[*]}"; exit 1
+  fi
+  DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${pkgs[@]}" >/dev/null
+fi
+
 [ -x "$VPY" ] || make venv >/dev/null
 "$VPY" -c 'import mypy, hypothesis, pytest_timeout' 2>/dev/null || "$VPY" -m pip install -q -r requirements-dev.txt
 
@@ -58,10 +73,10 @@ stage "Python tests under sanitizers"
 # test_faults.py measures the modules' own growth.
 preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
 log=$(mktemp)
-if ! LD_PRELOAD="$preload" PYTHONMALLOC=malloc PYTHONPATH="$ASAN_DIR/python" \
+if ! LD_PRELOAD="$preload" PYTHONMALLOC=malloc PYTHONPATH="$ASAN_DIR/python" OZU_MEW_BIN="$PWD/$ASAN_DIR/ozu-mew" \
      ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:detect_stack_use_after_return=0 \
      UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-     "$VPY" -m pytest -q -p no:cacheprovider tests/python >"$log" 2>&1; then
+     "$VPY" -m pytest -q -p no:cacheprovider tests/python tests/cli >"$log" 2>&1; then
   tail -80 "$log"; exit 1
 fi
 result=$(tail -1 "$log"); rm -f "$log"
@@ -94,9 +109,10 @@ done
 done_stage "fuzz smoke run" "$targets targets, no crash"
 
 # ------------------------------------------------------------------ 3. Windows
-stage "Windows compile check (mingw-w64)"
-out=$(scripts/check_windows_build.sh 2>&1) || { echo "$out"; exit 1; }
-done_stage "Windows compile check" "$(echo "$out" | tail -1)"
+stage "Windows: cross-build (mingw-w64), core and COM port tests under wine, .pyd modules"
+out=$(WIN_BUILD="$PREFIX-win" scripts/check_windows.sh 2>&1) || { echo "$out" | tail -80; exit 1; }
+echo "$out" | sed -n '/^=== Windows checks/,$p'
+done_stage "Windows (wine, mingw-w64)" "$(echo "$out" | grep -E '^core tests under wine' | tail -1 | sed 's/  */ /g')"
 
 # ------------------------------------------------------------------ 4. typing
 stage "mypy over examples/ with the stubs"
@@ -110,6 +126,12 @@ out=$(MYPY_PYTHON="$VPY" scripts/check_wheel.sh "$(scripts/find-python.sh)" whee
   || { echo "$out"; exit 1; }
 echo "$out"
 done_stage "wheel install and smoke" "ok"
+
+# ------------------------------------------------------------------ 6. C++ package
+stage "C++ package: cmake --install, find_package(ozu_mew), examples/cpp run on the null-modem"
+out=$(scripts/check_cpp_package.sh 2>&1) || { echo "$out" | tail -60; exit 1; }
+echo "$out" | tail -3
+done_stage "C++ package and example" "ok"
 
 printf '\n=== hardening summary (%ds)\n' $((SECONDS - started))
 printf '%s\n' "${summary[@]}"

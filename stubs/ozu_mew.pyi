@@ -8,11 +8,60 @@ from struct import pack as pack, unpack as unpack
 from threading import Lock as Lock, Thread as Thread
 from time import sleep as sleep
 from types import TracebackType
-from typing import IO, Any, Iterable, List as List, Optional as _Optional, Self, Union as Union
+from typing import (
+    IO,
+    Any,
+    Iterable,
+    List as List,
+    Literal,
+    Optional as _Optional,
+    Required,
+    Self,
+    TypedDict,
+    Union as Union,
+    Unpack,
+)
 
 from ozu_brix import create_serial_instance as create_serial_instance
 
 _err: IO[str]
+
+# The keywords a channel passes on to create_serial_instance (a link made from a device name passes
+# them on to its channel): a misspelt one is a type error.
+_SerialSettings = TypedDict(
+    "_SerialSettings",
+    {
+        "timeout": _Optional[float],
+        "write_timeout": _Optional[float],
+        "baudrate": int,
+        "bytesize": Literal[5, 6, 7, 8],
+        "parity": Literal["N", "E", "O", "M", "S"],
+        "stopbits": float,
+        "exclusive": bool,
+        "reconnect": _Optional[float],
+        "trace": bool,
+        "encoding": str,
+    },
+    total=False,
+)
+# MewSerial passes exactly its keywords, the port's name among them.
+_PortSettings = TypedDict(
+    "_PortSettings",
+    {
+        "port": Required[str],
+        "timeout": _Optional[float],
+        "write_timeout": _Optional[float],
+        "baudrate": int,
+        "bytesize": Literal[5, 6, 7, 8],
+        "parity": Literal["N", "E", "O", "M", "S"],
+        "stopbits": float,
+        "exclusive": bool,
+        "reconnect": _Optional[float],
+        "trace": bool,
+        "encoding": str,
+    },
+    total=False,
+)
 
 class MewStatic:
     MAX_MULTI_COIL_COUNT: int
@@ -118,7 +167,7 @@ def _receive_frame_by_serial(serial: Any) -> str: ...
 
 class MewSerial(Channel):
     _serial: Any
-    def __init__(self, **kwargs: Any) -> None: ...
+    def __init__(self, **kwargs: Unpack[_PortSettings]) -> None: ...
     def read(self, size: int = 1) -> str: ...
     def receive_frame(self) -> str: ...
     def send_frame(self, data: str) -> None: ...
@@ -132,7 +181,7 @@ class MewSerial(Channel):
 class DualSerial(Channel):
     _channel_to_write: Any
     _channel_to_read: Any
-    def __init__(self, port: str, **kwargs: Any) -> None: ...
+    def __init__(self, port: str, **kwargs: Unpack[_SerialSettings]) -> None: ...
     def read(self, size: int = 1) -> str: ...
     def receive_frame(self) -> str: ...
     def send_frame(self, data: str) -> None: ...
@@ -158,7 +207,7 @@ class MewBase:
     _listener_lock: Any
     _sender_lock: Any
     _receiver_thread: _Optional[threading.Thread]
-    def __init__(self, channel: Union[str, Any], **kwargs: Any) -> None: ...
+    def __init__(self, channel: Union[str, Channel], **kwargs: Unpack[_SerialSettings]) -> None: ...
     @property
     def dev_handle(self) -> Any: ...
     @property
@@ -196,12 +245,16 @@ class MewSlaveBase(abc.ABC):
 class MewMasterBase(MewBase):
     _query_timeout: Any
     _query_lock: Any
-    def __init__(self, *args: Any, query_timeout: Union[float, None] = ..., **kwargs: Any) -> None: ...
+    def __init__(
+        self, channel: Union[str, Channel], *, query_timeout: _Optional[float] = ..., **kwargs: Unpack[_SerialSettings]
+    ) -> None: ...
     def query(self, command: str) -> str: ...
     def _query(self, command: str) -> str: ...
 
 class MewMaster(MewMasterBase):
-    def __init__(self, *args: Any, query_timeout: Union[float, None] = ..., **kwargs: Any) -> None: ...
+    def __init__(
+        self, channel: Union[str, Channel], *, query_timeout: _Optional[float] = ..., **kwargs: Unpack[_SerialSettings]
+    ) -> None: ...
     def get_coil(self, station: int, name: str) -> bool: ...
     def get_coil_uint16(self, station: int, name: str) -> int: ...
     def get_multi_coil_uint16(self, station: int, name: str, count: int) -> List[int]: ...
@@ -228,7 +281,12 @@ class MewFullDuplexBase(MewMaster, MewSlaveBase, abc.ABC, metaclass=abc.ABCMeta)
     _slave_thread: _Optional[threading.Thread]
     _slave_stop_flag: bool
     def __init__(
-        self, *args: Any, slave_station: int = 0, query_timeout: Union[float, None] = ..., **kwargs: Any
+        self,
+        channel: Union[str, Channel],
+        *,
+        slave_station: int = 0,
+        query_timeout: _Optional[float] = ...,
+        **kwargs: Unpack[_SerialSettings],
     ) -> None: ...
     def check_and_process_request(self) -> None: ...
     def start(self) -> None: ...
@@ -239,7 +297,7 @@ class MewFullDuplexBase(MewMaster, MewSlaveBase, abc.ABC, metaclass=abc.ABCMeta)
 class RandomMewSlaveDemo(MewBase, MewSlaveBase):
     _slave_thread: _Optional[threading.Thread]
     _slave_stop_flag: bool
-    def __init__(self, station: int, *args: Any, **kwargs: Any) -> None: ...
+    def __init__(self, station: int, channel: Union[str, Channel], **kwargs: Unpack[_SerialSettings]) -> None: ...
     def _check_and_process_request(self) -> None: ...
     def start(self) -> None: ...
     def stop(self) -> None: ...
@@ -249,3 +307,18 @@ class RandomMewSlaveDemo(MewBase, MewSlaveBase):
     def on_set_coil(self, station: int, name: str, value: bool) -> None: ...
     def on_set_multi_coil_uint16(self, station: int, name: str, values: List[int]) -> None: ...
     def on_set_multi_uint16(self, station: int, name: str, values: List[int]) -> None: ...
+
+# Typed failures of a query, after the classes above. Each is an OSError with the message the
+# query has always raised.
+class MewError(OSError): ...
+class MewTimeoutError(MewError, TimeoutError): ...
+class MewAnswerError(MewError): ...
+class MewAnswerValueError(MewAnswerError, ValueError): ...
+class MewAnswerIndexError(MewAnswerError, IndexError): ...
+
+class MewStationError(MewError):
+    code: int | None
+    station: int
+    command: str | None
+
+class MewLinkError(MewError, ConnectionError): ...

@@ -16,9 +16,10 @@ using py::Handle;
 
 // Keyword names, in the order their values are checked.
 enum Setting { kPort, kTimeout, kWriteTimeout, kBaudrate, kBytesize, kParity, kStopbits, kExclusive, kEncoding,
-               kSettingCount };
-constexpr const char* kSettingNames[kSettingCount] = {"port",   "timeout",  "write_timeout", "baudrate", "bytesize",
-                                                      "parity", "stopbits", "exclusive",     "encoding"};
+               kReconnect, kTrace, kSettingCount };
+constexpr const char* kSettingNames[kSettingCount] = {"port",     "timeout",   "write_timeout", "baudrate",
+                                                      "bytesize", "parity",    "stopbits",      "exclusive",
+                                                      "encoding", "reconnect", "trace"};
 
 PyObject* value_error(const char* setting, const char* expected, PyObject* value) {
     PyErr_Format(PyExc_ValueError, "%s must be %s, got %R", setting, expected, value);
@@ -111,6 +112,13 @@ bool parse_settings(PyObject* kwargs, ozu::serial::Settings& s, PyObject* given[
         if (!PyBool_Check(v)) return value_error("exclusive", "True or False", v) != nullptr;
         s.exclusive = v == Py_True;
     }
+    if (PyObject* v = given[kReconnect]; v && v != Py_None) {
+        double seconds = 0;
+        if (!parse_number(v, seconds) || !std::isfinite(seconds) || seconds <= 0)
+            return value_error("reconnect", "None or a number of seconds > 0", v) != nullptr;
+        s.reconnect = seconds;
+    }
+    if (PyObject* v = given[kTrace]; v && !PyBool_Check(v)) return value_error("trace", "True or False", v) != nullptr;
     return true;  // encoding: accepted for the channels' sake; ports move bytes, not text
 }
 
@@ -126,25 +134,21 @@ PyObject* create_serial_instance_impl(BoundArgs& a) {
     ozu::serial::IoError err;
     std::unique_ptr<ozu::serial::Port> port;
     {
-        py::GilRelease nogil;  // opening may resolve a host name or wait for a connection
-        port = ozu::serial::open_port(settings, err);
+        py::GilRelease nogil;  // opening may resolve a host name or wait for a connection (Ctrl-C ends it)
+        port = ozu::serial::open_port(settings, err, [&] { return nogil.run_signal_handlers(); });
     }
-    if (!port) return raise_io_error(err, settings.port);
+    if (!port) return PyErr_Occurred() ? nullptr : raise_io_error(err, settings.port);
     // The name as plain text, so that `port` is a str even when a str subclass was given.
     Handle name = py::steal(PyUnicode_FromObject(given[kPort]));
     if (!name) return nullptr;
-    return wrap_port(std::move(port), name.get(), given[kTimeout] ? given[kTimeout] : default_timeout.get(),
-                     given[kWriteTimeout] ? given[kWriteTimeout] : Py_None);
+    if (given[kTrace] == Py_True && !start_trace(*port, name.get())) return nullptr;
+    PyObject* object = wrap_port(std::move(port), name.get(), given[kTimeout] ? given[kTimeout] : default_timeout.get(),
+                                 given[kWriteTimeout] ? given[kWriteTimeout] : Py_None);
+    if (object) reinterpret_cast<PortObject*>(object)->trace = given[kTrace] == Py_True;
+    return object;
 }
 
-const py::FunctionDecl kCreate = {
-    "create_serial_instance", {}, create_serial_instance_impl,
-    "create_serial_instance(**settings) -> SerialPort\n\n"
-    "Opens a serial port. Settings: port (required), timeout=1.0, write_timeout=None, baudrate=9600,\n"
-    "bytesize=8, parity='O', stopbits=1, exclusive=True; encoding is accepted and ignored.\n"
-    "Ports: /dev/tty* (and any tty path), COM<n> (Windows), brix://HOST:PORT (TCP),\n"
-    "brix:pipe:NAME:a and brix:pipe:NAME:b (the two ends of an in-process null-modem).",
-    false, true};
+const py::FunctionDecl kCreate = {"create_serial_instance", {}, create_serial_instance_impl, nullptr, false, true};
 
 ozu::serial::Port* core_port(PyObject* port_object) { return reinterpret_cast<PortObject*>(port_object)->port; }
 
@@ -158,7 +162,7 @@ PyObject* raise_port_error(PyObject* port_object, const ozu::serial::IoError& er
 
 const CApi kCApi = {kCApiVersion, &PortType, core_port, read_frame, raise_port_error};
 
-PyModuleDef brix_module_def = {PyModuleDef_HEAD_INIT, "ozu_brix", "Serial ports for ozu_mew.", -1,
+PyModuleDef brix_module_def = {PyModuleDef_HEAD_INIT, "ozu_brix", kModuleDoc, -1,
                                nullptr, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
@@ -182,6 +186,7 @@ bool parse_timeout(PyObject* value, const char* setting, std::optional<double>& 
 PyMODINIT_FUNC PyInit_ozu_brix() {
     using namespace ozu::brix;
     if (!ozu::py::init_function_type()) return nullptr;
+    ozu::py::use_docs(kDocs);
     ozu::py::Handle module = ozu::py::steal(PyModule_Create(&brix_module_def));
     if (!module || !init_port_type(module.get())) return nullptr;
     if (!PortClosedError) {
@@ -197,5 +202,6 @@ PyMODINIT_FUNC PyInit_ozu_brix() {
     if (!capsule || PyModule_AddObjectRef(module.get(), "_C_API", capsule.get()) < 0) return nullptr;
     ozu::py::Handle max_frame = ozu::py::steal(PyLong_FromSize_t(ozu::serial::kMaxFrameLength));
     if (!max_frame || PyModule_AddObjectRef(module.get(), "MAX_FRAME_LENGTH", max_frame.get()) < 0) return nullptr;
+    if (!add_list_ports(module.get())) return nullptr;
     return module.release();
 }

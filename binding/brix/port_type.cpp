@@ -149,11 +149,15 @@ PyObject* port_write(PyObject* self, PyObject* data) {
     IoError err;
     std::ptrdiff_t put;
     {
+        // Waits in slices, running the signal handlers between them, so Ctrl-C ends a write that
+        // the other side does not take.
         py::GilRelease nogil;
-        put = core(self).write(static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len), err);
+        put = core(self).write(static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len), err,
+                               [&] { return nogil.run_signal_handlers(); });
     }
     Py_ssize_t len = view.len;
     PyBuffer_Release(&view);
+    if (put == serial::kWriteStopped) return nullptr;
     if (put < 0) return raise_for(self, err);
     return PyLong_FromSsize_t(len);
 }
@@ -231,6 +235,19 @@ PyObject* get_parity(PyObject* self, void*) {
     return PyUnicode_FromStringAndSize(&parity, 1);
 }
 
+PyObject* get_connected(PyObject* self, void*) { return PyBool_FromLong(core(self).connected()); }
+PyObject* get_trace(PyObject* self, void*) { return PyBool_FromLong(as_port(self)->trace); }
+
+PyObject* get_reconnects(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(core(self).reconnects()));
+}
+
+PyObject* get_reconnect(PyObject* self, void*) {
+    const std::optional<double> seconds = core(self).settings().reconnect;
+    if (!seconds) Py_RETURN_NONE;
+    return PyFloat_FromDouble(*seconds);
+}
+
 PyObject* get_stopbits(PyObject* self, void*) {
     double stopbits = core(self).settings().stopbits;
     return stopbits == 1.5 ? PyFloat_FromDouble(1.5) : PyLong_FromLong(static_cast<long>(stopbits));
@@ -249,29 +266,35 @@ int set_timeout(PyObject* self, PyObject* value, void*) {
 }
 
 PyMethodDef port_methods[] = {
-    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(port_read)), METH_FASTCALL | METH_KEYWORDS,
-     "read(size=1) -> bytes\n\nReads at most size bytes, waiting up to timeout for them; b'' when nothing arrived."},
-    {"write", port_write, METH_O, "write(data) -> int\n\nWrites all of data (bytes-like); returns its length."},
-    {"reset_input_buffer", port_reset_input_buffer, METH_NOARGS, "Discards received bytes not yet read."},
-    {"reset_output_buffer", port_reset_output_buffer, METH_NOARGS, "Discards written bytes not yet sent."},
-    {"close", port_close, METH_NOARGS, "Closes the port; a read blocked in another thread ends with PortClosedError."},
-    {"fileno", port_fileno, METH_NOARGS, "The OS file descriptor of a tty or TCP port."},
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(port_read)), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"write", port_write, METH_O, nullptr},
+    {"reset_input_buffer", port_reset_input_buffer, METH_NOARGS, nullptr},
+    {"reset_output_buffer", port_reset_output_buffer, METH_NOARGS, nullptr},
+    {"close", port_close, METH_NOARGS, nullptr},
+    {"fileno", port_fileno, METH_NOARGS, nullptr},
     {"__enter__", port_enter, METH_NOARGS, nullptr},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(port_exit)), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef port_getset[] = {
-    {"port", get_port, nullptr, "The port name.", nullptr},
-    {"in_waiting", get_in_waiting, nullptr, "Bytes received and not yet read.", nullptr},
-    {"is_open", get_is_open, nullptr, "Whether the port is open.", nullptr},
-    {"timeout", get_timeout, set_timeout, "Read time-out in seconds (None blocks, 0 never waits).", nullptr},
-    {"write_timeout", get_write_timeout, nullptr, "Write time-out in seconds (None blocks).", nullptr},
+    {"port", get_port, nullptr, nullptr, nullptr},
+    {"in_waiting", get_in_waiting, nullptr, nullptr, nullptr},
+    {"is_open", get_is_open, nullptr, nullptr, nullptr},
+    {"timeout", get_timeout, set_timeout, nullptr, nullptr},
+    {"write_timeout", get_write_timeout, nullptr, nullptr, nullptr},
     {"baudrate", get_baudrate, nullptr, nullptr, nullptr},
     {"bytesize", get_bytesize, nullptr, nullptr, nullptr},
     {"parity", get_parity, nullptr, nullptr, nullptr},
     {"stopbits", get_stopbits, nullptr, nullptr, nullptr},
     {"exclusive", get_exclusive, nullptr, nullptr, nullptr},
+    {"reconnect", get_reconnect, nullptr, "Seconds between attempts to reopen a vanished device, or None.", nullptr},
+    {"trace", get_trace, nullptr, "Whether the port logs its traffic to the logger 'ozu_brix.wire'.", nullptr},
+    {"connected", get_connected, nullptr,
+     "Whether the device is there (False while a reconnecting port waits for it, and while a listening port "
+     "has no client).",
+     nullptr},
+    {"reconnects", get_reconnects, nullptr, "How many times the device came back.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -281,11 +304,12 @@ PyTypeObject PortType = {PyVarObject_HEAD_INIT(nullptr, 0) "ozu_brix.SerialPort"
 
 bool init_port_type(PyObject* module) {
     PortType.tp_basicsize = sizeof(PortObject);
-    PortType.tp_flags = Py_TPFLAGS_DEFAULT;
-#if PY_VERSION_HEX >= 0x030A0000
-    PortType.tp_flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
-#endif
-    PortType.tp_doc = "A serial port opened by create_serial_instance().";
+    PortType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    PortType.tp_doc = py::find_doc("SerialPort");
+    for (PyMethodDef* m = port_methods; m->ml_name; ++m)
+        if (const char* doc = py::find_doc(("SerialPort." + std::string(m->ml_name)).c_str())) m->ml_doc = doc;
+    for (PyGetSetDef* g = port_getset; g->name; ++g)
+        if (const char* doc = py::find_doc(("SerialPort." + std::string(g->name)).c_str())) g->doc = doc;
     PortType.tp_dealloc = port_dealloc;
     PortType.tp_repr = port_repr;
     PortType.tp_methods = port_methods;
@@ -304,6 +328,7 @@ PyObject* wrap_port(std::unique_ptr<ozu::serial::Port> port, PyObject* name, PyO
     p->timeout = Py_NewRef(timeout);
     p->write_timeout = Py_NewRef(write_timeout);
     p->weakrefs = nullptr;
+    p->trace = false;
     return reinterpret_cast<PyObject*>(p);
 }
 

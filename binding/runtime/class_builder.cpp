@@ -63,6 +63,11 @@ Handle ClassBuilder::build() {
     }
     Handle name = steal(PyUnicode_FromString(name_.c_str()));
     if (!name) return {};
+    const char* doc = find_doc(name_.c_str());
+    if (doc && !PyDict_GetItemString(ns_.get(), "__doc__")) {
+        Handle text = steal(PyUnicode_FromString(doc));
+        if (!text || PyDict_SetItemString(ns_.get(), "__doc__", text.get()) < 0) return {};
+    }
     PyObject* args[] = {name.get(), bases.get(), ns_.get()};
     return steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(meta), args, 3, nullptr));
 }

@@ -12,6 +12,8 @@ struct FunctionObject {
     const FunctionDecl* decl;
     int nparams;
     int nrequired;
+    bool collects_nothing;  // no *args or **kwargs: a call with every parameter by position binds directly
+    Check checks[kMaxParams];  // the declared types, kept with the object for the direct binding
     PyObject* name;
     PyObject* qualname;
     PyObject* doc;
@@ -76,6 +78,17 @@ bool check_type(const Param& p, PyObject* value, PyObject* dflt) {
     if (value == Py_None && dflt == Py_None) return true;
     static const char* const names[] = {"object", "str", "int", "list"};
     raise_arg_type(p.name, names[static_cast<int>(p.check)], value);
+    return false;
+}
+
+// The common outcome of check_type, decided inline: the value is exactly of the declared type.
+inline bool exactly_declared(Check check, PyObject* value) {
+    switch (check) {
+        case Check::Any: return true;
+        case Check::Str: return PyUnicode_CheckExact(value);
+        case Check::Int: return PyLong_CheckExact(value);
+        case Check::List: return PyList_CheckExact(value);
+    }
     return false;
 }
 
@@ -151,9 +164,20 @@ bool bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     BoundArgs bound;
     bound.function = self;
-    if (!bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
+    if (f->collects_nothing && nargs == f->nparams && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) {
+        // Every parameter given by position and nothing to collect: bind() would find no arity or
+        // keyword error and come down to the type checks, in the same order.
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            if (!exactly_declared(f->checks[i], args[i]) && !check_type(f->decl->params[i], args[i], f->defaults[i]))
+                return nullptr;
+            bound.values[static_cast<std::size_t>(i)] = args[i];
+        }
+        return f->decl->impl(bound);
+    }
+    if (!bind(f, args, nargs, kwnames, bound)) return nullptr;
     return f->decl->impl(bound);
 }
 
@@ -261,6 +285,18 @@ bool is_function_of(PyObject* obj, const FunctionDecl& decl) noexcept {
     return Py_IS_TYPE(obj, &FunctionType) && reinterpret_cast<FunctionObject*>(obj)->decl == &decl;
 }
 
+namespace {
+const DocEntry* g_docs = nullptr;
+}  // namespace
+
+void use_docs(const DocEntry* entries) noexcept { g_docs = entries; }
+
+const char* find_doc(const char* qualname) noexcept {
+    for (const DocEntry* e = g_docs; e && e->qualname; ++e)
+        if (std::strcmp(e->qualname, qualname) == 0) return e->text;
+    return nullptr;
+}
+
 Handle make_function(const FunctionDecl& decl, const char* qualname, const char* module) {
     if (!init_function_type()) return {};
     auto* f = PyObject_New(FunctionObject, &FunctionType);
@@ -269,17 +305,23 @@ Handle make_function(const FunctionDecl& decl, const char* qualname, const char*
     f->decl = &decl;
     f->nparams = 0;
     f->nrequired = 0;
+    f->collects_nothing = !decl.star_args && !decl.star_kwargs;
     f->name = f->qualname = f->doc = f->module = nullptr;
-    for (int i = 0; i < kMaxParams; ++i) f->param_names[i] = f->defaults[i] = nullptr;
+    for (int i = 0; i < kMaxParams; ++i) {
+        f->param_names[i] = f->defaults[i] = nullptr;
+        f->checks[i] = Check::Any;
+    }
     Handle owner = steal(reinterpret_cast<PyObject*>(f));
     f->name = PyUnicode_InternFromString(decl.name);
     f->qualname = PyUnicode_FromString(qualname);
     f->module = PyUnicode_InternFromString(module);
-    f->doc = decl.doc ? PyUnicode_FromString(decl.doc) : Py_NewRef(Py_None);
+    const char* doc = decl.doc ? decl.doc : find_doc(qualname);
+    f->doc = doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
     if (!f->name || !f->qualname || !f->module || !f->doc) return {};
     int n = 0;
     while (n < kMaxParams && decl.params[n].name) {
         const Param& p = decl.params[n];
+        f->checks[n] = p.check;
         f->param_names[n] = PyUnicode_InternFromString(p.name);
         if (!f->param_names[n]) return {};
         switch (p.dflt.kind) {

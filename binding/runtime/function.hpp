@@ -58,6 +58,18 @@ struct BoundArgs {
     PyObject* operator[](int i) const noexcept { return values[static_cast<std::size_t>(i)]; }
 };
 
+// Documentation texts of one module, looked up by qualified name ("MewMaster.get_uint16", or the
+// class name for a class) when a declaration or a class brings no text of its own. The texts are
+// kept apart from the declarations so that they read as one guide. The list ends with {nullptr, nullptr}.
+struct DocEntry {
+    const char* qualname;
+    const char* text;
+};
+// Sets the module's texts; called by the module's entry before it builds its classes.
+void use_docs(const DocEntry* entries) noexcept;
+// The text for qualname, or null.
+const char* find_doc(const char* qualname) noexcept;
+
 // Creates a function object for the decl. qualname is "Class.name" for members, "name" otherwise;
 // module is the __module__ of the function.
 Handle make_function(const FunctionDecl& decl, const char* qualname, const char* module = "ozu_mew");

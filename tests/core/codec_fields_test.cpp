@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <limits>
+
 using namespace ozu::codec;
 using codec_test::Wide;
 using codec_test::widen;
@@ -37,6 +40,30 @@ TYPED_TEST(FieldWidths, Values) {
     EXPECT_EQ(parse_uint32(this->text("78563412").view()).value, 0x12345678u);
     EXPECT_EQ(parse_uint32(this->text("000000x1").view()).failure.span, (Span{6, 8}));
     EXPECT_EQ(parse_uint16_at(this->text("%01#WDD0010000100341254\r").view(), 17).value, 0x1234);
+}
+
+// Every four-unit field over an alphabet of digits, near-digits and wide units reads as its two
+// byte pieces read one by one with the general number reader.
+TYPED_TEST(FieldWidths, FourDigitValuesMatchPieceByPieceReading) {
+    using Unit = TypeParam;
+    const std::u32string alphabet = {U'0', U'9', U'a', U'f', U'A', U'F', U'g', U'G', U'/', U':', U'@', U'`',
+                                     U' ', U'+', U'-', 0xE9, 0x660, 0x1F600};
+    std::u32string four(4, U'0');
+    for (char32_t a : alphabet)
+        for (char32_t b : alphabet)
+            for (char32_t c : alphabet)
+                for (char32_t d : alphabet) {
+                    four = {a, b, c, d};
+                    if (static_cast<std::uint64_t>(std::max({a, b, c, d})) > std::numeric_limits<Unit>::max()) continue;
+                    const Wide<Unit> text(four);
+                    const auto got = parse_uint16(text.view());
+                    const auto lo = read_piece(text.view(), Span{0, 2}, 16, Arg::data);
+                    const auto hi = read_piece(text.view(), Span{2, 4}, 16, Arg::data);
+                    const Failure expected = !lo.ok() ? lo.failure : hi.failure;
+                    ASSERT_EQ(got.failure.error, expected.error);
+                    ASSERT_EQ(got.failure.span, expected.span);
+                    if (lo.ok() && hi.ok()) ASSERT_EQ(got.value, (hi.value << 8) | lo.value);
+                }
 }
 
 TEST(Fields, Writers) {

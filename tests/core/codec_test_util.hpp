@@ -1,5 +1,6 @@
 // Helpers for the codec tests: the same text in the three code-unit widths.
 #pragma once
+#include "ozu/codec/answers.hpp"
 #include "ozu/codec/text.hpp"
 
 #include <cstdint>
@@ -19,5 +20,8 @@ struct Wide {
 };
 
 inline std::u32string widen(std::string_view ascii) { return {ascii.begin(), ascii.end()}; }
+
+// body, its block check and "\r".
+inline std::string with_check(std::string body) { return ozu::codec::with_tail(std::move(body)); }
 
 }  // namespace codec_test

@@ -69,7 +69,11 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"failure_discards_bytes", "%01!\r", "", FrameStatus::IoFailure, "", "\r"},
         Case{"failure_first", "!abc", "", FrameStatus::IoFailure, "", "abc"},
         Case{"high_bytes_kept", std::string("\x80\xff\x00\r", 4), "", FrameStatus::Frame,
-             std::string("\x80\xff\x00\r", 4), ""}),
+             std::string("\x80\xff\x00\r", 4), ""},
+        Case{"header_restarts_the_frame", "%01$RC%01$RC120\r%", "", FrameStatus::Frame, "%01$RC120\r", "%"},
+        Case{"header_after_the_prefix", "%01$RC1\r", "%", FrameStatus::Frame, "%01$RC1\r", ""},
+        Case{"noise_then_header", std::string("\x00\n%01\r", 6), "", FrameStatus::Frame, "%01\r", ""},
+        Case{"restarted_frame_cut_short", "%0%01$~X", "", FrameStatus::FormatInvalid, "%01$", "X"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FrameReader, LengthLimitAndResynchronisation) {
@@ -99,6 +103,32 @@ TEST(FrameReader, LengthLimitAndResynchronisation) {
     EXPECT_EQ(cut.bytes, "1234");
     EXPECT_EQ(cut.discarded, 5u);
     EXPECT_EQ(small.rest(), "%\r");
+}
+
+TEST(FrameReader, WhatAHeaderThrowsAwayIsCountedAndShown) {
+    Script twice{"%01$R%01#RD%01$RC1\r"};
+    FrameResult r = ozu::serial::read_frame_from(twice);
+    EXPECT_EQ(r.status, FrameStatus::Frame);
+    EXPECT_EQ(r.bytes, "%01$RC1\r");
+    EXPECT_EQ(r.discarded, 11u);
+    EXPECT_EQ(r.dropped, "%01$R%01#RD");
+
+    // An over-long frame ends at the next header, which starts the next frame.
+    Script over{std::string(kMaxFrameLength + 100, 'B') + "%01$RC1\r"};
+    FrameResult next = ozu::serial::read_frame_from(over);
+    EXPECT_EQ(next.status, FrameStatus::Frame);
+    EXPECT_EQ(next.bytes, "%01$RC1\r");
+    EXPECT_EQ(next.discarded, kMaxFrameLength + 100);
+    EXPECT_EQ(next.dropped, std::string(ozu::serial::kMaxDroppedKept, 'B'));
+
+    // Headers without an end never keep the reader past its discard limit.
+    std::string endless;
+    while (endless.size() < 2 * kMaxDiscardLength) endless += "%0123456789";
+    Script headers{endless};
+    FrameResult cut = ozu::serial::read_frame_from(headers);
+    EXPECT_EQ(cut.status, FrameStatus::FormatInvalid);
+    EXPECT_LE(cut.discarded, kMaxDiscardLength);
+    EXPECT_GT(headers.rest().size(), kMaxDiscardLength / 2);
 }
 
 TEST(FrameReader, SkippingIsBoundedAndFailuresStillSurface) {

@@ -45,6 +45,18 @@ IoError open_fails(const std::string& name) {
     return open_fails(s);
 }
 
+// Waits until the port holds at least `count` unread bytes (a pty hands them over when the kernel
+// gets to it, later on a loaded machine), at most two seconds. Returns what it holds then.
+std::ptrdiff_t wait_for_input(Port& port, std::ptrdiff_t count) {
+    IoError err;
+    std::ptrdiff_t held = port.in_waiting(err);
+    for (int i = 0; i < 400 && held < count; ++i) {
+        std::this_thread::sleep_for(5ms);
+        held = port.in_waiting(err);
+    }
+    return held;
+}
+
 bool send(Port& port, const std::string& text) {
     IoError err;
     return port.write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), err) ==
@@ -267,9 +279,8 @@ TEST(TtyPort, MovesBytesAndCountsTheBuffer) {
     auto port = open_ok(pty.path);
     ASSERT_TRUE(port);
     ASSERT_EQ(::write(pty.master, "%01$RC1\r\n\x80", 10), 10);
-    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(wait_for_input(*port, 10), 10);
     IoError err;
-    EXPECT_EQ(port->in_waiting(err), 10);
     EXPECT_EQ(receive(*port, 3), "%01");
     EXPECT_EQ(port->in_waiting(err), 7);
     EXPECT_EQ(receive(*port, 7), "$RC1\r\n\x80");  // no CR/LF translation
@@ -280,7 +291,7 @@ TEST(TtyPort, MovesBytesAndCountsTheBuffer) {
     EXPECT_EQ(std::string(back, 4), "#RD\r");
 
     ASSERT_EQ(::write(pty.master, "junk", 4), 4);
-    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(wait_for_input(*port, 4), 4);
     EXPECT_TRUE(port->reset_input_buffer(err));
     EXPECT_EQ(port->in_waiting(err), 0);
     EXPECT_EQ(receive(*port, 1), "");

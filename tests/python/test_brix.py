@@ -238,13 +238,18 @@ def test_pty_exchange_settings_and_fileno(pty):
     assert attrs[4] == termios.B19200 and attrs[2] & termios.CSTOPB
     assert not attrs[3] & termios.ICANON
     os.write(master, b"%01$RC1\r\n\xff")
-    time.sleep(0.02)
+    # The pty hands the bytes over when the kernel gets to it: wait for them rather than a fixed time.
+    deadline = time.monotonic() + 5
+    while port.in_waiting < 10 and time.monotonic() < deadline:
+        time.sleep(0.005)
     assert port.in_waiting == 10
     assert port.read(10) == b"%01$RC1\r\n\xff"
     port.write(b"#RD\r")
     assert os.read(master, 16) == b"#RD\r"
     os.write(master, b"stale")
-    time.sleep(0.02)
+    deadline = time.monotonic() + 5
+    while port.in_waiting < 5 and time.monotonic() < deadline:
+        time.sleep(0.005)
     port.reset_input_buffer()
     assert port.in_waiting == 0
     assert port.fileno() >= 0

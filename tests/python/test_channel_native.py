@@ -72,6 +72,12 @@ SCRIPTS = {
     "longest frame": [(b"%" + b"0" * 2046 + b"\r", "%" + "0" * 2046 + "\r")],
     "over-long, resynchronised": [(b"%" + b"X" * 2100 + b"\r%01$RC0\r", BAD), (b"", "%01$RC0\r")],
     "over-long, then silence": [(b"Y" * 2048, BAD), (b"%\r", "%\r")],
+    # a "%" is only ever the header of a frame: it starts one afresh
+    "a header inside a frame": [(b"%01$RC%01$RC120\r", "%01$RC120\r")],
+    "noise, then a frame": [(b"\x00\n%01$RC1\r", "%01$RC1\r")],
+    "a lone header, then a frame": [(b"%", BAD), (b"%01$RC1\r", "%01$RC1\r")],
+    "over-long, ended by a header": [(b"%" + b"X" * 2100 + b"%01$RC0\r", "%01$RC0\r")],
+    "over-long, cut short": [(b"Z" * 2100 + b"%01$R", BAD), (b"C0\r", "C0\r")],
 }
 
 

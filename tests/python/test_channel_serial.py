@@ -1,10 +1,12 @@
 """MewSerial and DualSerial over port objects from a recording `create_serial_instance`."""
+import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
 
+import ozu_brix
 import ozu_mew
 from channel_helpers import TIMEOUT, install_opener
 
@@ -85,8 +87,9 @@ def test_failing_read_port_closes_the_write_port(monkeypatch):
     assert info.value is error and opener.log == [("open", "COM1"), ("open", "COM2"), ("close", "COM1")]
 
 
+@pytest.mark.parametrize("write_fails", [False, True])
 @pytest.mark.parametrize("via", ["close", "with"])
-def test_a_failing_read_port_close_leaves_the_write_port_open(opener, via):
+def test_a_failing_read_port_close_still_closes_the_write_port(opener, via, write_fails):
     ch = ozu_mew.DualSerial("COM1,COM2")
     first = OSError(5, "read port")
 
@@ -94,14 +97,67 @@ def test_a_failing_read_port_close_leaves_the_write_port_open(opener, via):
         opener.log.append(("close", "COM2"))
         raise first
 
+    def write_close():
+        opener.log.append(("close", "COM1"))
+        if write_fails:
+            raise ZeroDivisionError("write port")
+
     ch._channel_to_read.close = failing_close
+    ch._channel_to_write.close = write_close
     with pytest.raises(OSError) as info:
         if via == "close":
             ch.close()
         else:
             with ch:
                 pass
-    assert info.value is first and opener.log[2:] == [("close", "COM2")]
+    # The read port's error is the one that passes on, whatever closing the write port did.
+    assert info.value is first and opener.log[2:] == [("close", "COM2"), ("close", "COM1")]
+
+
+def test_a_missing_read_port_still_closes_the_write_port(opener):
+    ch = ozu_mew.DualSerial("COM1,COM2")
+    del ch._channel_to_read
+    with pytest.raises(AttributeError, match="_channel_to_read"):
+        ch.close()
+    assert opener.log[2:] == [("close", "COM1")]
+
+
+class _ReadPortFailingClose:
+    """A real port whose close() releases it and then reports a failure, as a vanished device does."""
+
+    def __init__(self, port):
+        self.port, self.error = port, OSError(5, "Input/output error")
+
+    def close(self):
+        self.port.close()
+        raise self.error
+
+
+@pytest.mark.parametrize("kind", ["pty", "pipe"])
+def test_the_write_port_of_a_failed_close_can_be_opened_again(kind, tmp_path):
+    # Real exclusive ports: a pty locked by the tty backend, or a null-modem end that opens once.
+    fds = []
+    if kind == "pty":
+        names = []
+        for _ in range(2):
+            master, slave = os.openpty()
+            fds += [master, slave]
+            names.append(os.ttyname(slave))
+    else:
+        names = ["brix:pipe:%s-w:a" % tmp_path.name, "brix:pipe:%s-r:b" % tmp_path.name]
+    try:
+        ch = ozu_mew.DualSerial(",".join(names), timeout=0.1)
+        failing = _ReadPortFailingClose(ch._channel_to_read)
+        ch._channel_to_read = failing
+        with pytest.raises(OSError) as info:
+            ch.close()
+        assert info.value is failing.error
+        assert not ch._channel_to_write.is_open
+        again = ozu_brix.create_serial_instance(port=names[0], timeout=0.1)
+        again.close()
+    finally:
+        for fd in fds:
+            os.close(fd)
 
 
 def test_with_block_closes_read_then_write_and_lets_errors_pass(opener):

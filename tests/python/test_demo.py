@@ -266,3 +266,21 @@ def test_idle_worker_polls_through_the_module_sleep(closing, ends, monkeypatch):
     wait_until(lambda: len(naps) >= 3)
     d.stop()
     assert set(naps) == {0.01}
+
+
+@pytest.mark.parametrize("request_frame", ["%01#RDD0000099999**\r", "%01#RCCR00009999**\r"])
+def test_request_for_more_than_a_frame_gets_the_process_error_answer(closing, ends, request_frame):
+    class Counting(ozu_mew.RandomMewSlaveDemo):
+        reads = 0
+
+        def on_get_multi_coil_uint16(self, station, name, count):
+            Counting.reads += 1
+            return super().on_get_multi_coil_uint16(station, name, count)
+
+    d = closing(Counting(1, ends[0], timeout=LINE))
+    d.start()
+    peer = closing(RawPeer(ends[1]))
+    assert peer.ask(request_frame) == with_check("%01!02")
+    # The station goes on serving, and the hooks were never asked for the oversized read.
+    assert re.fullmatch(r"%01\$RD[0-9A-F]{8}[0-9A-F]{2}\r", peer.ask("%01#RDD0010000101**\r"))
+    assert Counting.reads == 1

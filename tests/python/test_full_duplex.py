@@ -112,6 +112,22 @@ def test_line_diagnostics_and_error_answer(closing, ends, capsys):
     assert capsys.readouterr().out == "Invalid MEW frame: %01#RCSR001299\r\n"
 
 
+def test_read_beyond_one_frame_is_refused_on_the_line(closing, ends):
+    fd = station(closing, ends[0], slave_station=1)
+    fd.start()
+    m = master(closing, ends[1])
+    reads = []
+    fd._get_words = lambda area, start, count: reads.append(count) or [0] * count
+    assert m.get_multi_uint16(1, "DT0", 509) == [0] * 509  # 2045 bytes: one frame
+    with pytest.raises(IOError) as info:
+        m.get_multi_uint16(1, "DT0", 510)
+    assert str(info.value) == "%s:MEW communication error code(hex):[02]" % ends[1]
+    with pytest.raises(IOError) as info:
+        m.query("%01#RDD0000099999**\r")  # 20 bytes that asked for 400,009
+    assert str(info.value).endswith(":MEW communication error code(hex):[02]")
+    assert reads == [509]
+
+
 class Fatal(BaseException):
     pass
 

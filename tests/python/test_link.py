@@ -258,8 +258,13 @@ def test_listeners_are_called_under_the_listener_lock(link):
 @pytest.mark.parametrize("line, expected", [
     (ANSWER, ""),
     (REQUEST, "MewBase:COM3:No query listener. Drop frame.\n"),
-    ("\r" + ANSWER, "MewBase: Unknown frame type:\r\n"),
-    (with_check("%01%RC1"), "MewBase: Unknown frame type:" + with_check("%01%RC1")[-1] + "\n"),
+    # a frame starts at its "%": what comes before one is dropped and shown once
+    ("\r" + ANSWER, "MewBase:COM3:Dropped 1 byte before a frame:b'\\r'\n"),
+    ("\x00\n\r" + REQUEST, "MewBase:COM3:Dropped 3 bytes before a frame:b'\\x00\\n\\r'\n"
+                          "MewBase:COM3:No query listener. Drop frame.\n"),
+    (with_check("%01%RC1"), "MewBase:COM3:Dropped 3 bytes before a frame:b'%01'\n"
+                            "MewBase: Unknown frame type:" + with_check("%01%RC1")[-1] + "\n"),
+    ("%01$R" + ANSWER, "MewBase:COM3:Dropped 5 bytes before a frame:b'%01$R'\n"),
     ("%", "IOError:COM3:Error: device no response.:COM3\n"),
     ("%01$RC", "IOError:COM3:Error: device response format invalid.:COM3\n"),
 ])

@@ -75,13 +75,16 @@ def read_port_of(link):
 def test_frames_are_sorted_alike(line):
     link, peer, log = line()
     a, e, q = with_check("%01$RC1"), with_check("%1A!42"), with_check("%01#RCSR0012")
-    peer.write((a + q + "\r" + e + e).encode())
-    wait_until(lambda: len(log) == 2)
-    wait_until(lambda: line.err.getvalue().count("\n") == 2)
+    # noise before a frame, and a frame cut short by the next one's "%", are dropped and shown
+    peer.write((a + q + "\r" + e + "%01$R" + e + "\x00\n").encode())
+    wait_until(lambda: len(log) == 3)
+    wait_until(lambda: line.err.getvalue().count("\n") == 4)
     p = port_of(link)
-    assert log == [("answers", a), ("answers", e)]
+    assert log == [("answers", a), ("answers", e), ("answers", e)]
     assert line.err.getvalue() == ("MewBase:%s:No query listener. Drop frame.\n" % p
-                                   + "MewBase: Unknown frame type:\r\n")
+                                   + "MewBase:%s:Dropped 1 byte before a frame:b'\\r'\n" % p
+                                   + "MewBase:%s:Dropped 5 bytes before a frame:b'%%01$R'\n" % p
+                                   + "MewBase:%s:Dropped 2 bytes before a frame:b'\\x00\\n'\n" % p)
 
 
 @pytest.mark.parametrize("script, message", [
@@ -103,9 +106,11 @@ def test_line_errors_are_reported_and_the_receiver_goes_on(line, script, message
 
 def test_first_character_uses_the_channel_encoding_and_the_rest_latin(line):
     link, peer, log = line(encoding="cp1252")
-    peer.write(b"\x8001$RC\x80" + b"**\r")
+    peer.write(b"\x80%01$RC\x80" + b"**\r")
     wait_until(lambda: log)
-    assert log == [("answers", "\u20ac01$RC\x80**\r")]
+    assert log == [("answers", "%01$RC\x80**\r")]
+    # the byte before the frame was read as a first character, with the channel's encoding
+    assert line.err.getvalue() == "MewBase:%s:Dropped 1 byte before a frame:'\u20ac'\n" % port_of(link)
 
 
 def test_an_undecodable_first_character_ends_the_receiver(line):

@@ -109,12 +109,15 @@ def test_word_answers_are_checked_and_read_strictly(station, answer, count, erro
     with pytest.raises(error) as info:
         m.get_multi_uint16(1, "DT100", count)
     assert str(info.value) == message
+    # a line failure as well: `except OSError` catches it
+    assert isinstance(info.value, ozu_mew.MewAnswerError)
 
 
 def test_a_coil_answer_without_its_bit_fails_on_indexing(station):
     m = station("%01$RC**\r")
-    with pytest.raises(IndexError, match="^string index out of range$"):
+    with pytest.raises(IndexError, match="^string index out of range$") as info:
         m.get_coil(1, "R0012")
+    assert type(info.value) is ozu_mew.MewAnswerIndexError and type(info.value.__cause__) is IndexError
 
 
 @pytest.mark.parametrize("op, args, message", [

@@ -66,29 +66,61 @@ def test_accepted_answers(master, request_, answer, result):
     assert m.query(request_) == result
 
 
+ANSWER_ERR = ozu_mew.MewAnswerError
+
+
 @pytest.mark.parametrize("answer, error, message", [
-    ("X01$RC120\r", OSError, "Error:COM3:device response format invalid:begin with [X]"),
-    ("%01$RC\r", OSError, "Error:COM3:device response format invalid:length too small:[7]"),
-    ("%01$RC1FF\r", OSError, "Error:COM3:device response format invalid:block check mismatch"),
-    ("%01$RC1ZZ\r", OSError, "Error:COM3:device response format invalid:block check mismatch"),
-    ("%01$RC1*1\r", OSError, "Error:COM3:device response format invalid:block check mismatch"),
-    (with_check("%02$RC1"), OSError, "Error:COM3:station not match:expected 1, got 2"),
-    (with_check("%02!42"), OSError, "Error:COM3:station not match:expected 1, got 2"),
-    ("%01!4203\r", OSError, "COM3:MEW communication error code(hex):[42]"),
-    (with_check("%01$WC"), OSError, "Error:COM3:command not match:expected RC, got WC"),
-    (with_check("%01$RD3412"), OSError, "Error:COM3:command not match:expected RC, got RD"),
-    ("%0G$RC120\r", ValueError, "invalid literal for int() with base 16: '0G'"),
-    ("X0G$RC120\r", ValueError, "invalid literal for int() with base 16: '0G'"),  # station before header
-    ("X01$RC\r", OSError, "Error:COM3:device response format invalid:begin with [X]"),  # header before length
-    ("%02$R\r", OSError, "Error:COM3:device response format invalid:length too small:[6]"),
-    ("%02$RC1FF\r", OSError, "Error:COM3:device response format invalid:block check mismatch"),
+    ("X01$RC120\r", ANSWER_ERR, "Error:COM3:device response format invalid:begin with [X]"),
+    ("%01$RC\r", ANSWER_ERR, "Error:COM3:device response format invalid:length too small:[7]"),
+    ("%01$RC1FF\r", ANSWER_ERR, "Error:COM3:device response format invalid:block check mismatch"),
+    ("%01$RC1ZZ\r", ANSWER_ERR, "Error:COM3:device response format invalid:block check mismatch"),
+    ("%01$RC1*1\r", ANSWER_ERR, "Error:COM3:device response format invalid:block check mismatch"),
+    (with_check("%02$RC1"), ANSWER_ERR, "Error:COM3:station not match:expected 1, got 2"),
+    (with_check("%02!42"), ANSWER_ERR, "Error:COM3:station not match:expected 1, got 2"),
+    ("%01!4203\r", ozu_mew.MewStationError, "COM3:MEW communication error code(hex):[42]"),
+    (with_check("%01$WC"), ANSWER_ERR, "Error:COM3:command not match:expected RC, got WC"),
+    (with_check("%01$RD3412"), ANSWER_ERR, "Error:COM3:command not match:expected RC, got RD"),
+    ("%0G$RC120\r", ozu_mew.MewAnswerValueError, "invalid literal for int() with base 16: '0G'"),
+    ("X0G$RC120\r", ozu_mew.MewAnswerValueError, "invalid literal for int() with base 16: '0G'"),  # station first
+    ("X01$RC\r", ANSWER_ERR, "Error:COM3:device response format invalid:begin with [X]"),  # header before length
+    ("%02$R\r", ANSWER_ERR, "Error:COM3:device response format invalid:length too small:[6]"),
+    ("%02$RC1FF\r", ANSWER_ERR, "Error:COM3:device response format invalid:block check mismatch"),
+    ("%01234567**\r", ozu_mew.MewAnswerValueError, "invalid literal for int() with base 16: '01234567**'"),
 ])
-def test_answer_checks_in_order(master, answer, error, message):
-    m = master(answering(answer))
-    with pytest.raises(error) as info:
+def test_answer_checks_in_order(answer, error, message):
+    # Handed straight to the answer queue: on a line, text that does not begin with "%" never
+    # reaches a master.
+    channel = DeliveringChannel(answer)
+    m = channel.master = ozu_mew.MewMasterBase(channel, query_timeout=0)
+    with pytest.raises(OSError) as info:
         m.query(RCS)
     assert str(info.value) == message and type(info.value) is error
     assert m._feedback_listeners == [] and not m._query_lock.locked()
+    if isinstance(info.value, (ValueError, IndexError)):  # what parsing raised, kept as the cause
+        cause = info.value.__cause__
+        assert type(cause) is error.__bases__[1] and str(cause) == message
+
+
+def test_error_answers_carry_code_station_and_command():
+    for answer, code in [("%01!4203\r", 0x42), (with_check("%01!02"), 2), (with_check("%01!zz"), None)]:
+        channel = DeliveringChannel(answer)
+        m = channel.master = ozu_mew.MewMasterBase(channel, query_timeout=0)
+        with pytest.raises(ozu_mew.MewStationError) as info:
+            m.query(RCS)
+        assert (info.value.code, info.value.station, info.value.command) == (code, 1, "RC")
+
+
+def test_line_answers_fail_with_their_types(master):
+    # Over the scripted line: the checks' failures are typed, with the messages they always had.
+    m = master(answering(None, "%01$RC\r", "%01!4203\r", "%0G$RC120\r", "%01$RC120\r"), query_timeout=0.05)
+    for error, text in [(ozu_mew.MewTimeoutError, "MewMasterBase:COM3:device response timeout."),
+                        (ANSWER_ERR, "Error:COM3:device response format invalid:length too small:[7]"),
+                        (ozu_mew.MewStationError, "COM3:MEW communication error code(hex):[42]"),
+                        (ozu_mew.MewAnswerValueError, "invalid literal for int() with base 16: '0G'")]:
+        with pytest.raises(error) as info:
+            m.query(RCS)
+        assert str(info.value) == text
+    assert m.query(RCS) == "RC1"
 
 
 class DeliveringChannel(ScriptedChannel):
@@ -120,7 +152,7 @@ def test_the_codecs_own_block_check_failure_is_not_reported_as_a_mismatch():
 def test_timeout_message_and_recovery(master):
     m = master(answering(None, "%01$RC120\r"), port="COM7", query_timeout=0.05)
     start = time.monotonic()
-    with pytest.raises(OSError) as info:
+    with pytest.raises(TimeoutError) as info:
         m.query(RCS)
     assert time.monotonic() - start >= 0.05
     assert str(info.value) == "MewMasterBase:COM7:device response timeout."

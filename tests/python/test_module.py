@@ -73,9 +73,37 @@ def test_err_is_the_standard_error_stream_of_a_fresh_interpreter():
     assert out.split() == ["True", "None"]
 
 
+# Added after the described namespace: the typed failures of a query, base first.
+ADDED = [
+    "MewError",
+    "MewTimeoutError",
+    "MewAnswerError",
+    "MewAnswerValueError",
+    "MewAnswerIndexError",
+    "MewStationError",
+    "MewLinkError",
+]
+
+
 def test_classes_follow_in_source_order():
     names = own_names()
-    assert names[len(IMPORTED):] == DEFINED
+    assert names[len(IMPORTED):] == DEFINED + ADDED
+
+
+def test_typed_failures_are_os_errors_of_the_kinds_they_name():
+    m = ozu_mew
+    assert m.MewError.__bases__ == (OSError,)
+    assert m.MewTimeoutError.__bases__ == (m.MewError, TimeoutError)
+    assert m.MewAnswerError.__bases__ == (m.MewError,)
+    assert m.MewAnswerValueError.__bases__ == (m.MewAnswerError, ValueError)
+    assert m.MewAnswerIndexError.__bases__ == (m.MewAnswerError, IndexError)
+    assert m.MewStationError.__bases__ == (m.MewError,)
+    assert m.MewLinkError.__bases__ == (m.MewError, ConnectionError)
+    for name in ADDED:
+        cls = getattr(m, name)
+        assert cls.__module__ == "ozu_mew" and issubclass(cls, OSError) and cls.__doc__
+        error = cls("text")
+        assert str(error) == "text" and error.args == ("text",)
 
 
 def test_class_tree():

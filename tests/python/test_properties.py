@@ -401,3 +401,38 @@ def test_station_rejects_frames_whose_check_does_not_match(frame):
         assert station.process_request(frame) == ""
     assert station.calls == []
     assert printed.getvalue() == "Invalid MEW frame: %s\n" % frame
+
+
+@st.composite
+def read_ranges(draw):
+    """Reads and writes of any range, so that some answers would not fit in one frame."""
+    head = "%" + draw(st.sampled_from(["01", "1F", "0001", "00000001", "7" * 30]))
+    cmd = draw(st.sampled_from(["RD", "RCC", "WD", "WCC"]))
+    width = 5 if cmd in ("RD", "WD") else 4
+    first, last = draw(st.integers(0, 10 ** width - 1)), draw(st.integers(0, 10 ** width - 1))
+    area = "D" if width == 5 else "R"
+    values = "".join("%04X" % v for v in draw(st.lists(st.integers(0, 0xFFFF), max_size=8)))
+    return head + "#" + cmd + area + "%0*d%0*d" % (width, first, width, last) + values + "**\r"
+
+
+def _served(frame, own):
+    station = Memory(station=own)
+    printed = io.StringIO()
+    with contextlib.redirect_stdout(printed):
+        outcome = _outcome(station.process_request, frame)
+    return outcome, station.calls, printed.getvalue()
+
+
+@given(frame=st.one_of(texts, damaged_requests(), read_ranges()), own=st.sampled_from([0, 1, 0x1F]))
+def test_station_core_path_and_path_through_the_class_agree(frame, own):
+    """The same request handled by the core's decoding and by calls through a codec class that
+    only inherits: same answer or exception (type and text), same hook calls, same output."""
+    core = _served(frame, own)
+
+    class Inherited(ozu_mew.MewStatic):
+        pass
+
+    with pytest.MonkeyPatch.context() as m:
+        m.setattr(ozu_mew, "MewStatic", Inherited)
+        through_class = _served(frame, own)
+    assert core == through_class

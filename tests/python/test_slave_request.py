@@ -318,3 +318,36 @@ def test_names_beyond_ascii_are_passed_as_received(name):
 def test_unencodable_frame_fails_as_its_block_check_does():
     with pytest.raises(UnicodeEncodeError):
         slave(1).process_request("%01#RCS\ud8000012AA\r")
+
+
+@pytest.mark.parametrize(
+    "request_frame",
+    [
+        "%01#RDD0000099999**\r",  # 20 bytes asking for 400,009
+        "%01#RCCR00009999**\r",  # 19 bytes asking for 40,009
+        "%01#RDD0000000509**\r",  # 510 words: one byte beyond a frame
+        "%000001#RCCR00000508**\r",  # 509 words after a longer head: one byte beyond
+    ],
+)
+def test_read_whose_answer_exceeds_a_frame_is_refused_without_a_hook(request_frame):
+    s = slave(0, words=lambda count: [0] * count)
+    head = request_frame[: request_frame.index("#")]
+    assert s.process_request(request_frame) == with_check(head + "!02")
+    assert s.calls == []
+
+
+@pytest.mark.parametrize("request_frame", ["%01#RDD0000000508**\r", "%00001#RCCR00000508**\r"])
+def test_read_whose_answer_fills_a_frame_exactly_or_less_is_served(request_frame):
+    s = slave(0, words=lambda count: [0xFFFF] * count)
+    answer = s.process_request(request_frame)
+    assert len(answer) <= 2048 and answer.endswith("\r") and len(s.calls) == 1
+    assert answer == with_check(request_frame[: request_frame.index("#")] + "$" + request_frame[
+        request_frame.index("#") + 1:][:2] + "FFFF" * 509)
+
+
+def test_oversized_read_is_refused_after_its_fields_are_read():
+    # The range is read (end first) before its size is judged: a bad field still raises.
+    with pytest.raises(ValueError, match="invalid literal for int"):
+        slave(1).process_request("%01#RDD00000999X9**\r")
+    # ... and nobody's station is told apart by the size of what it asks.
+    assert slave(1).process_request("%02#RDD0000099999**\r") == ""

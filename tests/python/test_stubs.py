@@ -71,13 +71,50 @@ def _runtime_shape(func):
             for p in inspect.signature(func).parameters.values()]
 
 
+def _shapes_match(stub, runtime):
+    """Equal, or the stub names the required positional parameters that the module collects in
+    *args and passes on (the channel of a link's constructor)."""
+    if stub == runtime or ("*args", False) not in runtime or any(n.startswith("*") and not n.startswith("**")
+                                                                 for n, _ in stub):
+        return stub == runtime
+    at = runtime.index(("*args", False))
+    head, tail = runtime[:at], runtime[at + 1:]
+    middle = stub[len(head):len(stub) - len(tail)]
+    return (stub[:len(head)] == head and stub[len(stub) - len(tail):] == tail and middle != []
+            and all(not name.startswith("*") and not has_default for name, has_default in middle))
+
+
 @pytest.mark.parametrize("owner, node", list(_stub_operations()))
 def test_operation_parameters_match_the_module(owner, node):
     # The signature the module reports is made from the same names and defaults its binder uses.
     func = _runtime_function(owner, node)
     if type(func).__name__ != "ozu_function":
         pytest.skip(f"{node.name} is not one of the module's own operations")
-    assert _stub_shape(node) == _runtime_shape(func)
+    assert _shapes_match(_stub_shape(node), _runtime_shape(func)), (_stub_shape(node), _runtime_shape(func))
+
+
+def test_named_positional_parameters_stand_only_for_collected_ones():
+    runtime = [("self", False), ("*args", False), ("**kwargs", False)]
+    assert _shapes_match([("self", False), ("channel", False), ("**kwargs", False)], runtime)
+    assert not _shapes_match([("self", False), ("channel", True), ("**kwargs", False)], runtime)
+    assert not _shapes_match([("self", False), ("**kwargs", False)], runtime)
+    assert not _shapes_match([("self", False), ("channel", False)], runtime)
+    assert not _shapes_match([("self", False), ("channel", False), ("**kwargs", False)],
+                             [("self", False), ("**kwargs", False)])
+
+
+def test_serial_settings_are_those_of_create_serial_instance():
+    # The constructors' typed keywords are the opener's, less the port a link or pair supplies itself.
+    brix = _stub_tree(ozu_brix)
+    create = next(n for n in brix.body if isinstance(n, ast.FunctionDef) and n.name == "create_serial_instance")
+    opener = [a.arg for a in create.args.kwonlyargs]
+    typed = {}
+    for node in _stub_tree(ozu_mew).body:
+        if isinstance(node, ast.Assign) and isinstance(node.value, ast.Call) and \
+                getattr(node.value.func, "id", "") == "TypedDict":
+            typed[node.targets[0].id] = [k.value for k in node.value.args[1].keys]
+    assert typed["_PortSettings"] == opener
+    assert typed["_SerialSettings"] == [name for name in opener if name != "port"]
 
 
 @pytest.mark.parametrize("module", [ozu_mew, ozu_brix])

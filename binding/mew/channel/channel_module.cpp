@@ -290,11 +290,19 @@ PyObject* dual_serial_in_waiting(BoundArgs& a) { return in_waiting_of(a[0], OZU_
 PyObject* dual_serial_send(BoundArgs& a) { return send_through(a[0], OZU_ID("_channel_to_write"), a[1]); }
 PyObject* dual_serial_read(BoundArgs& a) { return read_through(a[0], OZU_ID("_channel_to_read"), a[1]); }
 
-// Closes the read port, then the write port; when closing the read port fails, its error passes on
-// and the write port stays open.
+// Closes the read port, then the write port. The write port is closed even when closing the read
+// port fails (a port left open stays locked, and the next open of the pair would fail); the read
+// port's error is the one that passes on.
 PyObject* dual_serial_close(BoundArgs& a) {
     PyObject* self = a[0];
-    if (!steal(call_on(self, OZU_ID("_channel_to_read"), OZU_ID("close")))) return nullptr;
+    Handle reader = get(self, OZU_ID("_channel_to_read"));
+    Handle closed = reader ? steal(call_method(reader.get(), OZU_ID("close"))) : Handle();
+    if (!closed) {
+        py::ErrorGuard pending;
+        Handle writer = get(self, OZU_ID("_channel_to_write"));
+        if (!writer || !steal(call_method(writer.get(), OZU_ID("close")))) PyErr_Clear();
+        return nullptr;  // the guard restores the read port's error on the way out
+    }
     return call_on(self, OZU_ID("_channel_to_write"), OZU_ID("close"));
 }
 

@@ -112,6 +112,13 @@ public:
         return py::raise_expected("str", text.get());
     }
 
+    // Hands the collected bytes to note(data, n, count) as they are thrown away.
+    template <class Note>
+    void drop_into(Note note) const {
+        if (!other_) note(bytes_.data(), bytes_.size(), bytes_.size());
+        else note("", 0, static_cast<std::size_t>(size() < 0 ? (PyErr_Clear(), 0) : size()));
+    }
+
 private:
     Handle as_bytes() const {
         return steal(PyBytes_FromStringAndSize(bytes_.data(), static_cast<Py_ssize_t>(bytes_.size())));
@@ -121,42 +128,74 @@ private:
     Handle other_;
 };
 
-// Reads and drops pieces up to and including the next carriage return, until a read times out, or
-// until kDiscardLimit bytes are gone. False with the port's error set when a read fails.
-bool skip_to_carriage_return(PyObject* serial) {
-    for (Py_ssize_t discarded = 0; discarded < kDiscardLimit;) {
-        Handle piece = read_piece(serial);
-        if (!piece) return false;
-        Py_ssize_t n = piece_length(piece.get());
-        if (n < 0) return false;
-        if (n == 0) return true;
-        int cr = is_carriage_return(piece.get());
-        if (cr < 0) return false;
-        if (cr) return true;
-        discarded += n;
-    }
-    return true;
+// piece == b"%" as a truth value: 1, 0, or -1 with an error set.
+int is_header(PyObject* piece) {
+    if (PyBytes_CheckExact(piece))
+        return PyBytes_GET_SIZE(piece) == 1 && PyBytes_AS_STRING(piece)[0] == static_cast<char>(serial::kFrameHeader);
+    static PyObject* const header = PyBytes_FromStringAndSize("%", 1);
+    Handle equal = steal(PyObject_RichCompare(piece, header, Py_EQ));
+    return equal ? PyObject_IsTrue(equal.get()) : -1;
 }
 
+// What the latest read on this thread threw away, for the link's report.
+thread_local DroppedBytes t_dropped;
+
+void note_dropped(const char* data, std::size_t n, std::size_t count) {
+    std::size_t room = serial::kMaxDroppedKept - t_dropped.head.size();
+    t_dropped.head.append(data, n < room ? n : room);
+    t_dropped.count += count;
+}
+
+// The generic reader, piece by piece as the core reader goes byte by byte: a piece equal to
+// b"%" starts the frame afresh, and after an over-long frame the skipping ends at a piece equal
+// to b"\r" (the frame fails) or to b"%" (the next frame starts).
 PyObject* receive_generic(PyObject* serial) {
     Collected data;
+    Py_ssize_t discarded = 0;
+    bool skipping = false;
     for (;;) {
+        if (skipping && discarded >= kDiscardLimit) return raise_line_error(kFormatInvalid, serial);
         Handle piece = read_piece(serial);
         if (!piece) return nullptr;
         Py_ssize_t n = piece_length(piece.get());
         if (n < 0) return nullptr;
         if (n == 0) break;
+        int header = is_header(piece.get());
+        if (header < 0) return nullptr;
+        if (header) {
+            Py_ssize_t size = data.size();
+            if (size < 0) return nullptr;
+            if (size > 0) {
+                if (discarded + size > kDiscardLimit) {
+                    if (!skipping) return raise_line_error(kFormatInvalid, serial);
+                    discarded += n;  // skipped like any other byte
+                    continue;
+                }
+                data.drop_into(note_dropped);
+                discarded += size;
+                data = Collected();
+            }
+            skipping = false;
+        } else if (skipping) {
+            int cr = is_carriage_return(piece.get());
+            if (cr < 0) return nullptr;
+            if (PyBytes_CheckExact(piece.get()))
+                note_dropped(PyBytes_AS_STRING(piece.get()), static_cast<std::size_t>(n), static_cast<std::size_t>(n));
+            else
+                note_dropped("", 0, static_cast<std::size_t>(n));
+            if (cr) return raise_line_error(kFormatInvalid, serial);
+            discarded += n;
+            continue;
+        }
         if (!data.add(piece.get())) return nullptr;
         int cr = is_carriage_return(piece.get());
         if (cr < 0) return nullptr;
         if (cr) break;
         Py_ssize_t size = data.size();
         if (size < 0) return nullptr;
-        if (size >= kFrameLimit) {
-            if (!skip_to_carriage_return(serial)) return nullptr;
-            return raise_line_error(kFormatInvalid, serial);
-        }
+        if (size >= kFrameLimit) skipping = true;
     }
+    if (skipping) return raise_line_error(kFormatInvalid, serial);
     Py_ssize_t size = data.size();
     if (size < 0) return nullptr;
     if (size == 0) return raise_line_error(kNoResponse, serial);
@@ -200,9 +239,12 @@ PyObject* receive_frame_by_serial_impl(py::BoundArgs& a) { return receive_frame_
 const py::FunctionDecl kReceiveFrameBySerial = {"_receive_frame_by_serial", {{"serial"}}, receive_frame_by_serial_impl};
 
 PyObject* receive_frame_by_serial(PyObject* serial) {
+    t_dropped = DroppedBytes();
     if (serial::Port* port = native_port(serial)) return receive_frame_native(serial, *port);
     return receive_generic(serial);
 }
+
+DroppedBytes take_dropped() noexcept { return std::exchange(t_dropped, DroppedBytes()); }
 
 PyObject* receive_frame_native(PyObject* port_object, serial::Port& port) {
     Handle keep = borrow(port_object);
@@ -214,6 +256,7 @@ PyObject* receive_frame_native(PyObject* port_object, serial::Port& port) {
         result = serial::read_frame_from(source, std::string(), serial::kMaxFrameLength);
         interrupted = source.interrupted();
     }
+    t_dropped = DroppedBytes{std::move(result.dropped), result.discarded};
     if (interrupted) return nullptr;
     switch (result.status) {
         case serial::FrameStatus::Frame:
@@ -226,12 +269,8 @@ PyObject* receive_frame_native(PyObject* port_object, serial::Port& port) {
 }
 
 void init_native_ports() {
-    const brix::CApi* api = brix::import_brix_capi();
-    if (!api) {
-        PyErr_Clear();
-        return;
-    }
-    if (api->port_type && api->core_port && api->raise_port_error) g_brix = api;
+    g_brix = brix::import_brix_capi();
+    if (!g_brix) PyErr_Clear();  // without the serial library's C API every port is read through Python
 }
 
 serial::Port* native_port(PyObject* obj) noexcept {

@@ -7,16 +7,30 @@
 namespace ozu::mew::codec {
 namespace {
 
+// PyLong_AsLongLongAndOverflow of an int or bool; small values (the host's compact ints) are read inline.
+long long long_value(PyObject* value, int& overflow) {
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* number = reinterpret_cast<PyLongObject*>(value);
+    if (PyUnstable_Long_IsCompact(number)) {
+        overflow = 0;
+        return PyUnstable_Long_CompactValue(number);
+    }
+#endif
+    return PyLong_AsLongLongAndOverflow(value, &overflow);
+}
+
 // An exact int or bool as a 64-bit number; `overflow` is -1/+1 when it does not fit.
 bool plain_int(PyObject* value, long long& v, int& overflow) {
     if (!PyLong_CheckExact(value) && !PyBool_Check(value)) return false;
-    v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    v = long_value(value, overflow);
     return true;
 }
 
 template <class T>
 PyObject* int_result(PyObject* text, const core::Result<T>& r) {
     if (!r.ok()) return raise_failure(r.failure, text);
+    // The same int either way; the signed constructor is the host's quick one for small values.
+    if (r.value <= 0x3FFFFFFF) return PyLong_FromLong(static_cast<long>(r.value));
     return PyLong_FromUnsignedLongLong(r.value);
 }
 
@@ -161,11 +175,11 @@ PyObject* fill_header(BoundArgs& a) {
     PyObject* station = a[0];
     PyObject* cmd = a[1];
     int overflow = 0;
-    const long long s = PyLong_AsLongLongAndOverflow(station, &overflow);
+    const long long s = long_value(station, overflow);  // an exact int: the binder checked it
     if (overflow < 0 || (!overflow && s < 0))
         return raise_failure({core::Error::negative_station, core::Arg::station, {}, 0, 0}, nullptr, station);
     if (!overflow && class_untouched())
-        return join({core::header_prefix(static_cast<std::uint64_t>(s)).view(), cmd}).release();
+        return ascii_around(core::header_prefix(static_cast<std::uint64_t>(s)).view(), cmd, {}).release();
     Handle query = class_attr(OZU_ID("QUERY"));
     if (!query) return nullptr;
     Handle args = py::steal(PyTuple_Pack(3, station, query.get(), cmd));
@@ -187,6 +201,11 @@ PyObject* fill_uint16(BoundArgs& a) {
     long long v = 0;
     int overflow = 0;
     if (plain_int(value, v, overflow)) {
+        if (!overflow && v >= 0 && v <= 0xFFFF) {
+            // The usual case: a value in range is written as its four digits.
+            const auto digits = core::uint16_digits(static_cast<std::uint16_t>(v));
+            return ascii_around({}, data, std::string_view(digits.data(), digits.size())).release();
+        }
         if (overflow > 0) return raise_out_of_range(value, 16);
         if (!overflow) return with_field(data, core::uint16_field(v, py::assertions_enabled()), value);
         if (py::assertions_enabled()) return py::raise_assertion();

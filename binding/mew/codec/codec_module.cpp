@@ -2,6 +2,9 @@
 #include "codec/codec_ops.hpp"
 #include "codec/codec_support.hpp"
 #include "module/subsystems.hpp"
+#include "ozu/codec/frame.hpp"
+
+#include <string_view>
 
 namespace ozu::mew {
 namespace {
@@ -10,6 +13,7 @@ using py::Check;
 using py::Default;
 using py::FunctionDecl;
 namespace ops = codec;
+namespace core = ozu::codec;
 
 constexpr Check Str = Check::Str;
 constexpr Check Int = Check::Int;
@@ -77,7 +81,13 @@ const FunctionDecl* const kOperations[] = {
     &kReadRegisters, &kWriteRegisters, &kWriteRegister,
 };
 
-py::Handle text(PyObject* interned) { return py::borrow(interned); }
+// The class constants are the core's own, as interned text and small integers.
+py::Handle text(std::string_view value) {
+    PyObject* s = PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
+    if (s) PyUnicode_InternInPlace(&s);
+    return py::steal(s);
+}
+py::Handle text(char value) { return text(std::string_view(&value, 1)); }
 py::Handle number(long v) { return py::steal(PyLong_FromLong(v)); }
 
 }  // namespace
@@ -87,20 +97,20 @@ const py::FunctionDecl& codec::write_data_area_decl() { return kWriteRegisters; 
 bool register_codec(PyObject* module_dict) {
     py::ClassBuilder builder("MewStatic");
     builder.doc("站号长度不限于8位的 Mewtocol 通信协议")
-        .attr("MAX_MULTI_COIL_COUNT", number(8))
-        .attr("HEX_DIGITS", text(OZU_ID("0123456789ABCDEF")))
-        .attr("DEC_DIGITS", text(OZU_ID("0123456789")))
-        .attr("PROCESS_NONE", number(-1))
-        .attr("PROCESS_ERROR", number(-2))
-        .attr("PROCESS_UNKNOWN_CMD", number(-3))
-        .attr("HEAD", text(OZU_ID("%")))
-        .attr("TAIL", text(OZU_ID("\r")))
-        .attr("QUERY", text(OZU_ID("#")))
-        .attr("ERROR", text(OZU_ID("!")))
-        .attr("FEEDBACK", text(OZU_ID("$")))
-        .attr("IGNORE_BCC", text(OZU_ID("*")))
-        .attr("BROADCAST", number(0))
-        .attr("CMD_UNKNOWN", text(OZU_ID("UNKNOWN")));
+        .attr("MAX_MULTI_COIL_COUNT", number(core::kMaxMultiCoilCount))
+        .attr("HEX_DIGITS", text(core::kHexDigits))
+        .attr("DEC_DIGITS", text(core::kDecDigits))
+        .attr("PROCESS_NONE", number(core::kProcessNone))
+        .attr("PROCESS_ERROR", number(core::kProcessError))
+        .attr("PROCESS_UNKNOWN_CMD", number(core::kProcessUnknownCmd))
+        .attr("HEAD", text(core::kHead))
+        .attr("TAIL", text(core::kTail))
+        .attr("QUERY", text(core::kQuery))
+        .attr("ERROR", text(core::kError))
+        .attr("FEEDBACK", text(core::kFeedback))
+        .attr("IGNORE_BCC", text(core::kIgnoreBcc))
+        .attr("BROADCAST", number(core::kBroadcast))
+        .attr("CMD_UNKNOWN", text(core::kCmdUnknown));
     for (const FunctionDecl* decl : kOperations) builder.static_method(*decl);
     py::Handle cls = builder.build();
     if (!cls || PyDict_SetItemString(module_dict, "MewStatic", cls.get()) < 0) return false;

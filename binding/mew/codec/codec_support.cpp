@@ -44,6 +44,10 @@ struct ClassRecord {
     std::vector<std::pair<Handle, Handle>> members;
     unsigned int dirty_tag = 0;  // version tag seen with members replaced
     Handle pack, unpack;
+    // Set when the class was last found as built, cleared by any assignment to the module's
+    // MewStatic: while set and the class keeps armed_tag, the name need not be looked up again.
+    bool name_kept = false;
+    unsigned int armed_tag = 0;
 };
 
 ClassRecord& record() {
@@ -54,6 +58,36 @@ ClassRecord& record() {
 unsigned int current_tag(PyTypeObject* type) {
     return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
 }
+
+#if PY_VERSION_HEX >= 0x030C0000
+int g_dict_watcher = -1;
+
+// Called before each change of the module's namespace; never fails.
+int on_namespace_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) {
+    ClassRecord& r = record();
+    if (dict != r.module_dict) return 0;
+    const bool names_entry = event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED;
+    // Only an exact str can be told apart from the name without running Python code.
+    if (names_entry && PyUnicode_CheckExact(key) && key != OZU_ID("MewStatic") &&
+        PyUnicode_Compare(key, OZU_ID("MewStatic")) != 0)
+        return 0;
+    r.name_kept = false;
+    return 0;
+}
+
+bool watch_namespace(PyObject* module_dict) {
+    if (g_dict_watcher < 0) g_dict_watcher = PyDict_AddWatcher(on_namespace_change);
+    if (g_dict_watcher < 0 || PyDict_Watch(g_dict_watcher, module_dict) < 0) {
+        PyErr_Clear();  // without a watcher every call looks the name up
+        return false;
+    }
+    return true;
+}
+#else
+bool watch_namespace(PyObject*) { return false; }
+#endif
+
+bool g_watching = false;
 
 bool rearm() {
     ClassRecord& r = record();
@@ -110,13 +144,29 @@ Handle join(std::initializer_list<Piece> pieces) {
         } else {
             void* where = dst + at * kind;
             switch (kind) {
-                case 1: write_ascii<std::uint8_t>(where, p.ascii); break;
+                case 1:
+                    if (!p.ascii.empty()) std::memcpy(where, p.ascii.data(), p.ascii.size());
+                    break;
                 case 2: write_ascii<std::uint16_t>(where, p.ascii); break;
                 default: write_ascii<std::uint32_t>(where, p.ascii); break;
             }
             at += static_cast<Py_ssize_t>(p.ascii.size());
         }
     }
+    return out;
+}
+
+Handle ascii_around(std::string_view head, PyObject* s, std::string_view tail) {
+    if (PyUnicode_KIND(s) != PyUnicode_1BYTE_KIND) return join({head, s, tail});
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+    // 127 for ASCII text, 255 otherwise: what join() finds for these pieces.
+    Handle out = py::steal(
+        PyUnicode_New(static_cast<Py_ssize_t>(head.size() + n + tail.size()), PyUnicode_MAX_CHAR_VALUE(s)));
+    if (!out) return {};
+    char* dst = static_cast<char*>(PyUnicode_DATA(out.get()));
+    if (!head.empty()) std::memcpy(dst, head.data(), head.size());
+    if (n) std::memcpy(dst + head.size(), PyUnicode_DATA(s), n);
+    if (!tail.empty()) std::memcpy(dst + head.size() + n, tail.data(), tail.size());
     return out;
 }
 
@@ -242,10 +292,20 @@ bool record_class(PyObject* module_dict, PyObject* cls) {
     r.pack = py::borrow(pack);
     r.unpack = py::borrow(unpack);
     r.guard.record(module_dict, OZU_ID("MewStatic"), cls);
+    r.name_kept = false;
+    g_watching = watch_namespace(module_dict);
     return true;
 }
 
-bool class_untouched() { return record().guard.untouched() || rearm(); }
+bool class_untouched() {
+    ClassRecord& r = record();
+    if (r.name_kept && r.armed_tag != 0 && current_tag(reinterpret_cast<PyTypeObject*>(r.cls.get())) == r.armed_tag)
+        return true;
+    if (!r.guard.untouched() && !rearm()) return false;
+    r.armed_tag = current_tag(reinterpret_cast<PyTypeObject*>(r.cls.get()));
+    r.name_kept = g_watching;
+    return true;
+}
 
 bool struct_untouched() {
     ClassRecord& r = record();

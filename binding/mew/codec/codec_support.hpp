@@ -43,6 +43,8 @@ struct Piece {
 
 // The concatenation of the pieces as a new canonical str.
 Handle join(std::initializer_list<Piece> pieces);
+// join({head, s, tail}) for ASCII head and tail, quicker for the usual one-byte s.
+Handle ascii_around(std::string_view head, PyObject* s, std::string_view tail);
 // s[span] as a new str.
 Handle substring(PyObject* s, core::Span span);
 // A str of ASCII text.

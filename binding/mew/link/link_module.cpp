@@ -1,6 +1,7 @@
 // MewBase: owns one channel, runs the receiver thread that sorts incoming frames to the
 // registered listeners, and serialises sending.
 #include "link/link_support.hpp"
+#include "link/query_wake.hpp"
 #include "link/receiver.hpp"
 #include "module/subsystems.hpp"
 #include "runtime/class_builder.hpp"
@@ -162,11 +163,16 @@ PyObject* stop_impl(BoundArgs& a) {
 
 PyObject* close_impl(BoundArgs& a) {
     PyObject* self = a[0];
+    // A query waiting for its answer ends now, not after its time-out; so does one that began
+    // while the channel was being closed.
+    if (!link::wake_waiting_queries(self, link::Wake::Closed)) return nullptr;
     Handle stopped = steal(PyObject_CallMethodNoArgs(self, OZU_ID("stop")));
     if (!stopped) return nullptr;
     Handle channel = steal(PyObject_GetAttr(self, OZU_ID("_channel")));
     if (!channel) return nullptr;
-    return PyObject_CallMethodNoArgs(channel.get(), OZU_ID("close"));
+    Handle closed = steal(PyObject_CallMethodNoArgs(channel.get(), OZU_ID("close")));
+    if (!closed || !link::wake_waiting_queries(self, link::Wake::Closed)) return nullptr;
+    return closed.release();
 }
 
 PyObject* receiver_impl(BoundArgs& a) { return link::run_receiver(a[0]); }
@@ -209,7 +215,7 @@ bool register_link(PyObject* module_dict) {
     Handle threading = steal(PyImport_ImportModule("threading"));
     if (!threading) return false;
     g_current_thread = PyObject_GetAttrString(threading.get(), "current_thread");
-    if (!g_current_thread || !link::init_receiver(module_dict)) return false;
+    if (!g_current_thread || !link::init_receiver()) return false;
     Handle cls = ClassBuilder("MewBase")
                      .method(kInit)
                      .property(kDevHandle)

@@ -1,7 +1,9 @@
 #include "link/receiver.hpp"
 
 #include "channel/channel_fast_path.hpp"
+#include "channel/frame_reader.hpp"
 #include "link/link_support.hpp"
+#include "link/query_wake.hpp"
 #include "runtime/brix_capi.hpp"
 #include "runtime/class_builder.hpp"
 #include "runtime/module_globals.hpp"
@@ -78,9 +80,96 @@ bool dispatch(PyObject* self, PyObject* line) {
     return text && print_err(text.get());
 }
 
-bool deliver_line(PyObject* self, PyObject* c, PyObject* rest) {
+// ---------------------------------------------------------------- noise before a frame
+//
+// A frame starts at its header "%": the first-character read passes over anything else, and a
+// "%" inside a frame starts the next one. What is passed over is reported once per burst (a run
+// that ends at a frame, a quiet line, an error or the receiver's end, or that reaches the frame
+// limit), with its first bytes shown.
+
+constexpr Py_ssize_t kNoiseShown = 64;
+constexpr Py_ssize_t kNoiseBurst = 2048;
+
+class Noise {
+public:
+    // Adds text passed over (as the channel decoded it). False with an exception set.
+    bool add(PyObject* text) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+        if (n == 0) return true;
+        count_ += n;
+        if (shown_ && PyUnicode_GET_LENGTH(shown_.get()) >= kNoiseShown) return true;
+        Handle head = steal(PyUnicode_Substring(text, 0, kNoiseShown));
+        if (!head) return false;
+        shown_ = shown_ ? steal(PyUnicode_Concat(shown_.get(), head.get())) : std::move(head);
+        return static_cast<bool>(shown_);
+    }
+
+    // Adds what the frame reader threw away (bytes, read as ISO 8859-1).
+    bool add_dropped(const channel::DroppedBytes& dropped) {
+        if (dropped.count == 0) return true;
+        Handle text = steal(PyUnicode_DecodeLatin1(dropped.head.data(), static_cast<Py_ssize_t>(dropped.head.size()), nullptr));
+        if (!text || !add(text.get())) return false;
+        count_ += static_cast<Py_ssize_t>(dropped.count) - PyUnicode_GET_LENGTH(text.get());
+        return true;
+    }
+
+    bool full() const { return count_ >= kNoiseBurst; }
+
+    // Prints the burst, if any, and starts a new one. False with an exception set.
+    bool report(PyObject* self) {
+        if (count_ == 0) return true;
+        Handle shown = shown_ ? steal(PyUnicode_Substring(shown_.get(), 0, kNoiseShown)) : Handle();
+        const Py_ssize_t count = count_;
+        count_ = 0;
+        shown_ = {};
+        if (!shown) return false;
+        // The bytes as they came, when the text maps back onto them one to one.
+        Handle as_bytes = steal(PyUnicode_AsLatin1String(shown.get()));
+        if (!as_bytes) PyErr_Clear();
+        Handle port = channel_port_text(self);
+        if (!port) return false;
+        Handle text = steal(PyUnicode_FromFormat("MewBase:%U:Dropped %zd byte%s before a frame:%R%s", port.get(), count,
+                                                 count == 1 ? "" : "s", as_bytes ? as_bytes.get() : shown.get(),
+                                                 count > PyUnicode_GET_LENGTH(shown.get()) ? "..." : ""));
+        return text && print_err(text.get());
+    }
+
+    // Reports without disturbing an exception already pending.
+    void report_keeping_error(PyObject* self) {
+        PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+        PyErr_Fetch(&type, &value, &tb);
+        if (!report(self)) PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+    }
+
+private:
+    Py_ssize_t count_ = 0;
+    Handle shown_;
+};
+
+// c + rest, from its last "%" on: what comes before that "%" belongs to no frame, and with it
+// goes what the frame reader threw away on the way.
+Handle frame_line(PyObject* c, PyObject* rest, Noise& noise) {
     Handle line = steal(PyNumber_Add(c, rest));
-    if (!line) return false;
+    if (!line) return {};
+    channel::DroppedBytes dropped = channel::take_dropped();
+    if (!PyUnicode_Check(line.get())) return line;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(line.get());
+    Py_ssize_t start = PyUnicode_FindChar(line.get(), '%', 0, n, -1);
+    if (start == -2) return {};
+    if (start > 0) {
+        Handle before = steal(PyUnicode_Substring(line.get(), 0, start));
+        if (!before || !noise.add(before.get())) return {};
+        line = steal(PyUnicode_Substring(line.get(), start, n));
+        if (!line) return {};
+    }
+    if (!noise.add_dropped(dropped)) return {};
+    return line;
+}
+
+bool deliver_line(PyObject* self, PyObject* c, PyObject* rest, Noise& noise) {
+    Handle line = frame_line(c, rest, noise);
+    if (!line || !noise.report(self)) return false;
     WithBlock block;
     if (!enter_attr(block, self, OZU_ID("_listener_lock"))) return false;
     return block.finish(dispatch(self, line.get()));
@@ -88,11 +177,27 @@ bool deliver_line(PyObject* self, PyObject* c, PyObject* rest) {
 
 // The rest of the frame after its first character `c`, then its delivery. False with the
 // exception pending that the loop's error handling takes.
-bool receive_and_dispatch(PyObject* self, PyObject* c) {
+bool receive_and_dispatch(PyObject* self, PyObject* c, Noise& noise) {
     Handle channel = steal(PyObject_GetAttr(self, OZU_ID("_channel")));
     if (!channel) return false;
+    (void)channel::take_dropped();
     Handle rest = steal(PyObject_CallMethodNoArgs(channel.get(), OZU_ID("receive_frame")));
-    return rest && deliver_line(self, c, rest.get());
+    return rest && deliver_line(self, c, rest.get(), noise);
+}
+
+// The first character of a frame is its "%"; anything else read there is noise. Returns 1 when
+// `c` (text, not empty) holds a "%" (cut to start there), 0 when it was all noise, -1 on error.
+int frame_start(Handle& c, Noise& noise) {
+    if (!PyUnicode_Check(c.get())) return 1;  // not text: handed on as it is
+    Py_ssize_t n = PyUnicode_GET_LENGTH(c.get());
+    Py_ssize_t at = PyUnicode_FindChar(c.get(), '%', 0, n, -1);
+    if (at == -2) return -1;
+    if (at == 0) return 1;
+    if (at < 0) return noise.add(c.get()) ? 0 : -1;
+    Handle before = steal(PyUnicode_Substring(c.get(), 0, at));
+    if (!before || !noise.add(before.get())) return -1;
+    c = steal(PyUnicode_Substring(c.get(), at, n));
+    return c ? 1 : -1;
 }
 
 // ---------------------------------------------------------------- native reading
@@ -199,12 +304,9 @@ Handle read_first_native(PyObject* channel, const NativeChannel& native, const R
 
 }  // namespace
 
-bool init_receiver(PyObject*) {
+bool init_receiver() {
     g_brix = brix::import_brix_capi();
-    if (!g_brix || !g_brix->raise_port_error) {
-        PyErr_Clear();  // without the serial library's C API every channel is read through Python
-        g_brix = nullptr;
-    }
+    if (!g_brix) PyErr_Clear();  // without the serial library's C API every channel is read through Python
     return true;
 }
 
@@ -249,11 +351,15 @@ bool report(PyObject* self) {
 }  // namespace
 
 PyObject* run_receiver(PyObject* self) {
+    Noise noise;
     const RunOwner run(self, OZU_ID("_receiver_thread"));
     for (;;) {
         const int wanted = run.wanted(OZU_ID("_stop_flag"));
         if (wanted < 0) return nullptr;
-        if (!wanted) return none().release();
+        if (!wanted) {
+            if (!noise.report(self)) return nullptr;
+            return none().release();
+        }
 
         // The first character: a failure here is not the loop's to handle and ends the thread.
         Handle channel = steal(PyObject_GetAttr(self, OZU_ID("_channel")));
@@ -262,18 +368,36 @@ PyObject* run_receiver(PyObject* self) {
         Handle c = native.port ? read_first_native(channel.get(), native, run)
                                : steal(PyObject_CallMethodNoArgs(channel.get(), OZU_ID("read")));
         int got = truth(c);
-        if (got < 0) return nullptr;
-        if (!got) continue;
+        if (got < 0) {
+            noise.report_keeping_error(self);
+            if (!c) receiver_failed(self);  // the channel failed: the link is down
+            return nullptr;
+        }
+        if (!got) {  // a quiet line ends a burst of noise
+            if (!noise.report(self)) return nullptr;
+            continue;
+        }
+        int start = frame_start(c, noise);
+        if (start < 0) return nullptr;
+        if (start == 0) {
+            if (noise.full() && !noise.report(self)) return nullptr;
+            continue;
+        }
 
         bool ok;
         if (native.port) {
             // The channel's receive_frame() is the frame reader over the very same port.
             Handle rest = steal(channel::receive_frame_native(native.port_object.get(), *native.port));
-            ok = rest && deliver_line(self, c.get(), rest.get());
+            ok = rest && deliver_line(self, c.get(), rest.get(), noise);
         } else {
-            ok = receive_and_dispatch(self, c.get());
+            ok = receive_and_dispatch(self, c.get(), noise);
         }
-        if (!ok && !report(self)) return nullptr;
+        if (!ok) {
+            // What the failed read threw away is the frame its error reports.
+            (void)channel::take_dropped();
+            noise.report_keeping_error(self);
+            if (!report(self)) return nullptr;
+        }
     }
 }
 

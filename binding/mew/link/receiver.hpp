@@ -5,7 +5,7 @@
 namespace ozu::mew::link {
 
 // Called once while the module is built, after the classes it depends on exist.
-bool init_receiver(PyObject* module_dict);
+bool init_receiver();
 
 // Runs the receiver loop of the link `self` until its stop flag is set. Returns None, or null
 // with the exception that ended the thread (a failing read of the first character).

@@ -1,8 +1,13 @@
 // MewMasterBase: one request out, the first answer back within the query time-out, checked.
 #include "link/link_support.hpp"
+#include "link/query_wake.hpp"
+#include "master/errors.hpp"
 #include "master/master.hpp"
 #include "runtime/class_builder.hpp"
 #include "runtime/module_globals.hpp"
+
+#include <chrono>
+#include <unordered_map>
 
 namespace ozu::mew::master {
 namespace {
@@ -42,12 +47,38 @@ Handle two_from(PyObject* text, PyObject* start) {
     return slice(text, start, stop.get());
 }
 
-// Raises IOError("Error:" + port + ":" + detail) built by format with the port text first.
+// The error code of an error answer, its two characters read as hexadecimal; None when they
+// are not two hexadecimal digits.
+Handle error_code(PyObject* two) {
+    if (PyUnicode_Check(two) && PyUnicode_GET_LENGTH(two) == 2) {
+        int value = 0;
+        for (Py_ssize_t i = 0; i < 2; ++i) {
+            Py_UCS4 c = PyUnicode_READ_CHAR(two, i);
+            int d = (c >= '0' && c <= '9') ? int(c - '0') : (c >= 'a' && c <= 'f') ? int(c - 'a' + 10)
+                    : (c >= 'A' && c <= 'F') ? int(c - 'A' + 10) : -1;
+            if (d < 0) return none();
+            value = value * 16 + d;
+        }
+        return steal(PyLong_FromLong(value));
+    }
+    return none();
+}
+
+// The request's command letters, for a station's error; None when the request has none.
+Handle command_letters(PyObject* command) {
+    Handle idx = codec_call(OZU_ID("command_start_position"), command);
+    Handle letters = idx ? two_from(command, idx.get()) : Handle();
+    if (letters) return letters;
+    PyErr_Clear();
+    return none();
+}
+
+// Raises MewAnswerError("Error:" + port + ":" + detail) built by format with the port text first.
 template <typename... Args>
 PyObject* fail(PyObject* self, const char* format, Args... args) {
     Handle port = port_text_of(self);
     if (!port) return nullptr;
-    return link::raise_io_error(steal(PyUnicode_FromFormat(format, port.get(), args...)));
+    return raise_answer_error(steal(PyUnicode_FromFormat(format, port.get(), args...)));
 }
 
 bool is_hex(Py_UCS4 c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
@@ -67,9 +98,203 @@ int block_check_ok(PyObject* answer) {
     return ok ? PyObject_IsTrue(ok.get()) : -1;
 }
 
-// Registers a new answer queue, sends, takes the first answer or none, and unregisters the
-// queue on every way out. Returns the answer (None after the time-out) or null with an error.
-Handle exchange(PyObject* self, PyObject* command) {
+// ---------------------------------------------------------------- the answer's checks
+//
+// In this order: the answer's station (parsed before anything else), header, length, block
+// check, station match, error flag, command match. The first that fails decides the error.
+
+enum class Verdict { Accepted, Failed, FailedNotOurs };
+
+// Parsing the answer failed with a ValueError or IndexError: the same failure, typed as a line
+// failure (the request's own fields are not the line's, and keep their errors).
+PyObject* answer_parse_failed() { return retype_parse_error(); }
+
+// Checks `fb`, the answer taken for `command`. Accepted: result holds the command part. Failed:
+// an exception is set. FailedNotOurs: as Failed, and the answer belongs to another exchange, so
+// this request's own answer may still come.
+Verdict check_answer(PyObject* self, PyObject* command, PyObject* fb, Handle& result) {
+    Handle station = codec_call(OZU_ID("parse_station"), fb);
+    if (!station) return answer_parse_failed(), Verdict::Failed;
+
+    Handle head = codec_attr(OZU_ID("HEAD"));
+    if (!head) return Verdict::Failed;
+    Handle first = steal(PySequence_GetItem(fb, 0));
+    if (!first) return answer_parse_failed(), Verdict::Failed;
+    int wrong_head = PyObject_RichCompareBool(first.get(), head.get(), Py_NE);
+    if (wrong_head < 0) return Verdict::Failed;
+    if (wrong_head) return fail(self, "Error:%U:device response format invalid:begin with [%S]", first.get()), Verdict::Failed;
+
+    Py_ssize_t length = PyObject_Size(fb);
+    if (length < 0) return Verdict::Failed;
+    if (length < kMinAnswer)
+        return fail(self, "Error:%U:device response format invalid:length too small:[%zd]", length), Verdict::Failed;
+
+    int check = block_check_ok(fb);
+    if (check < 0) return answer_parse_failed(), Verdict::Failed;
+    if (!check) return fail(self, "Error:%U:device response format invalid:block check mismatch"), Verdict::Failed;
+
+    Handle src_station = codec_call(OZU_ID("parse_station"), command);
+    if (!src_station) return Verdict::Failed;
+    Handle cmd_idx = codec_call(OZU_ID("command_start_position"), fb);
+    if (!cmd_idx) return answer_parse_failed(), Verdict::Failed;
+    int other_station = PyObject_RichCompareBool(src_station.get(), station.get(), Py_NE);
+    if (other_station < 0) return Verdict::Failed;
+    if (other_station) {
+        fail(self, "Error:%U:station not match:expected %S, got %S", src_station.get(), station.get());
+        return Verdict::FailedNotOurs;
+    }
+
+    Handle is_error = codec_call(OZU_ID("is_error"), fb);
+    if (!is_error) return answer_parse_failed(), Verdict::Failed;
+    int error_answer = PyObject_IsTrue(is_error.get());
+    if (error_answer < 0) return Verdict::Failed;
+    Handle got = two_from(fb, cmd_idx.get());
+    if (!got) return Verdict::Failed;
+    if (error_answer) {
+        Handle port = port_text_of(self);
+        if (!port) return Verdict::Failed;
+        Handle code = error_code(got.get());
+        Handle letters = command_letters(command);
+        if (!code || !letters) return Verdict::Failed;
+        raise_station_error(steal(PyUnicode_FromFormat("%U:MEW communication error code(hex):[%S]", port.get(), got.get())),
+                            code.get(), station.get(), letters.get());
+        return Verdict::Failed;
+    }
+
+    // The answer must be to this request's command: a read answer is no write's success, and a
+    // late answer to an earlier query is not this one's.
+    Handle req_idx = codec_call(OZU_ID("command_start_position"), command);
+    if (!req_idx) return Verdict::Failed;
+    Handle expected = two_from(command, req_idx.get());
+    if (!expected) return Verdict::Failed;
+    int other_command = PyObject_RichCompareBool(expected.get(), got.get(), Py_NE);
+    if (other_command < 0) return Verdict::Failed;
+    if (other_command) {
+        fail(self, "Error:%U:command not match:expected %S, got %S", expected.get(), got.get());
+        return Verdict::FailedNotOurs;
+    }
+
+    static PyObject* const minus3 = PyLong_FromLong(-3);
+    result = slice(fb, cmd_idx.get(), minus3);
+    return result ? Verdict::Accepted : Verdict::Failed;
+}
+
+// ---------------------------------------------------------------- the wait and late answers
+//
+// The protocol carries no sequence number, so an answer that comes after its query gave up
+// would be taken by the next query. A master therefore remembers that an answer is owed when a
+// query ends without its own answer (a time-out, or an answer that was another exchange's), and
+// before the next request goes out it takes and drops what arrives, until every owed answer has
+// come or the owing query's own time-out has passed once more since it gave up. Only then is
+// the next request sent, so every answer that query receives was sent after its request.
+
+struct Owed {
+    Handle master_ref;  // weak: the entry is stale once its master is gone
+    long count = 0;
+    double until = 0;   // monotonic seconds
+};
+// By master; touched with the GIL held only. Never destroyed: it holds references, and the
+// interpreter may be gone when static objects are.
+std::unordered_map<PyObject*, Owed>& g_owed = *new std::unordered_map<PyObject*, Owed>;
+
+double now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+Owed* owed_of(PyObject* self) {
+    auto it = g_owed.find(self);
+    if (it == g_owed.end()) return nullptr;
+    if (PyWeakref_GetObject(it->second.master_ref.get()) != self) {
+        g_owed.erase(it);  // another object at the address of one that is gone
+        return nullptr;
+    }
+    return &it->second;
+}
+
+// How long an answer stays owed: as long as its query waited, or 1 second for a query without
+// a numeric time-out.
+double owed_window(PyObject* timeout) {
+    double seconds = timeout == Py_None ? -1.0 : PyFloat_AsDouble(timeout);
+    if (seconds == -1.0 && PyErr_Occurred()) PyErr_Clear();
+    if (!(seconds >= 0.0) || seconds > 3600.0) seconds = 1.0;
+    return seconds;
+}
+
+void owe_answer(PyObject* self, PyObject* timeout) {
+    PendingError keep;
+    Owed* owed = owed_of(self);
+    if (!owed) {
+        Handle ref = steal(PyWeakref_NewRef(self, nullptr));
+        if (!ref) {
+            PyErr_Clear();  // an object without weak references keeps no record
+            keep.restore();
+            return;
+        }
+        for (auto it = g_owed.begin(); it != g_owed.end();) {
+            if (PyWeakref_GetObject(it->second.master_ref.get()) == it->first) ++it;
+            else it = g_owed.erase(it);
+        }
+        owed = &g_owed[self];
+        owed->master_ref = std::move(ref);
+    }
+    owed->count += 1;
+    owed->until = now() + owed_window(timeout);
+    keep.restore();
+}
+
+// queue.get(timeout=timeout): the item, None when nothing came (Empty), or null with an error.
+Handle take(PyObject* queue, PyObject* timeout) {
+    static PyObject* const kwnames = PyTuple_Pack(1, OZU_ID("timeout"));
+    PyObject* args[] = {queue, timeout};
+    Handle item = steal(PyObject_VectorcallMethod(OZU_ID("get"), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    if (item) return item;
+    PendingError waited;
+    PyObject* empty = global(OZU_ID("Empty"));
+    if (!empty) {
+        waited.chain_into_current();
+        return {};
+    }
+    if (waited.matches(empty)) return none();
+    waited.restore();
+    return {};
+}
+
+// Takes and drops the answers owed to earlier queries from `queue` (registered, nothing sent
+// yet). Returns None when the way is clear, a wake-up marker when the link went away, or null
+// with an error.
+Handle drop_owed_answers(PyObject* self, PyObject* queue) {
+    if (!owed_of(self)) return none();
+    // A link that is not running receives nothing: there is nothing to wait for (and start()
+    // discards what came meanwhile).
+    Handle flag = steal(PyObject_GetAttr(self, OZU_ID("_stop_flag")));
+    int stopped = flag ? PyObject_IsTrue(flag.get()) : -1;
+    if (stopped < 0) return {};
+    if (stopped) {
+        g_owed.erase(self);
+        return none();
+    }
+    for (;;) {
+        Owed* owed = owed_of(self);
+        if (!owed) return none();
+        double left = owed->until - now();
+        if (owed->count <= 0 || left <= 0) {
+            g_owed.erase(self);
+            return none();
+        }
+        Handle wait = steal(PyFloat_FromDouble(left));
+        if (!wait) return {};
+        Handle item = take(queue, wait.get());
+        if (!item) return {};
+        if (item.get() == Py_None) continue;  // the window has passed: nothing more is owed
+        if (link::wake_reason(item.get()) != link::Wake::None) return item;
+        if ((owed = owed_of(self)) != nullptr) owed->count -= 1;
+    }
+}
+
+// Registers a new answer queue, drops answers still owed to earlier queries, sends, takes the
+// first answer or none, and unregisters the queue on every way out. Returns the answer (None
+// after the time-out, a wake-up marker when the link went away) or null with an error.
+Handle exchange(PyObject* self, PyObject* command, PyObject* timeout) {
     Handle queue = call_global(OZU_ID("Queue"), nullptr, 0);
     if (!queue) return {};
     Handle listeners;
@@ -82,29 +307,16 @@ Handle exchange(PyObject* self, PyObject* command) {
         if (listeners) added = steal(PyObject_CallMethodOneArg(listeners.get(), OZU_ID("append"), queue.get()));
         if (!block.finish(static_cast<bool>(added))) return {};
     }
+    link::waiting_begins(queue.get());
 
-    Handle answer;
-    Handle sent = steal(PyObject_CallMethodOneArg(self, OZU_ID("_send"), command));
-    if (sent) {
-        Handle timeout = steal(PyObject_GetAttr(self, OZU_ID("_query_timeout")));
-        if (timeout) {
-            static PyObject* const kwnames = PyTuple_Pack(1, OZU_ID("timeout"));
-            PyObject* args[] = {queue.get(), timeout.get()};
-            answer = steal(PyObject_VectorcallMethod(OZU_ID("get"), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                     kwnames));
-            if (!answer) {
-                PendingError waited;
-                PyObject* empty = global(OZU_ID("Empty"));
-                if (!empty)
-                    waited.chain_into_current();
-                else if (waited.matches(empty))
-                    answer = none();  // nothing arrived in time
-                else
-                    waited.restore();
-            }
-        }
+    Handle answer = drop_owed_answers(self, queue.get());
+    if (answer && answer.get() == Py_None) {
+        answer = {};
+        Handle sent = steal(PyObject_CallMethodOneArg(self, OZU_ID("_send"), command));
+        if (sent) answer = take(queue.get(), timeout);
     }
 
+    link::waiting_ends(queue.get());
     PendingError pending;
     WithBlock block;
     bool removed = link::enter_attr(block, self, OZU_ID("_listener_lock"));
@@ -122,6 +334,65 @@ Handle exchange(PyObject* self, PyObject* command) {
     return answer;
 }
 
+// What `Queue.get(timeout=timeout)` raises for an unusable time-out, raised before anything is
+// registered or sent: a negative value, a value that does not compare with 0, or one that the
+// wait itself refuses (too large, not a number). True when the value is usable.
+bool check_timeout(PyObject* timeout) {
+    if (timeout == Py_None) return true;
+    // Plain numbers from none to a day are what the wait always takes; only others need the
+    // full test below.
+    if (PyFloat_CheckExact(timeout)) {
+        double v = PyFloat_AS_DOUBLE(timeout);
+        if (v >= 0.0 && v <= 86400.0) return true;
+    } else if (PyLong_CheckExact(timeout)) {
+        int overflow = 0;
+        long v = PyLong_AsLongAndOverflow(timeout, &overflow);
+        if (!overflow && v >= 0 && v <= 86400) return true;
+        if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+    }
+    static PyObject* const zero = PyLong_FromLong(0);
+    int negative = PyObject_RichCompareBool(timeout, zero, Py_LT);
+    if (negative < 0) return false;
+    if (negative) {
+        PyErr_SetString(PyExc_ValueError, "'timeout' must be a non-negative number");
+        return false;
+    }
+    // The queue's wait computes its end time and waits on a lock for what is left of it.
+    Handle start = steal(PyFloat_FromDouble(now()));
+    if (!start) return false;
+    Handle end = steal(PyNumber_Add(start.get(), timeout));
+    if (!end) return false;
+    Handle later = steal(PyFloat_FromDouble(now()));
+    if (!later) return false;
+    Handle left = steal(PyNumber_Subtract(end.get(), later.get()));
+    if (!left) return false;
+    static PyObject* const no_time = PyFloat_FromDouble(0.0);
+    int over = PyObject_RichCompareBool(left.get(), no_time, Py_LE);
+    if (over < 0) return false;
+    if (over) return true;
+    static PyObject* const allocate = [] {
+        Handle thread = steal(PyImport_ImportModule("_thread"));
+        return thread ? PyObject_GetAttrString(thread.get(), "allocate_lock") : nullptr;
+    }();
+    if (!allocate) return false;
+    Handle lock = steal(PyObject_CallNoArgs(allocate));
+    if (!lock) return false;
+    Handle got = steal(PyObject_CallMethod(lock.get(), "acquire", "OO", Py_True, left.get()));
+    return static_cast<bool>(got);
+}
+
+PyObject* link_gone(PyObject* self, link::Wake why) {
+    Handle port = port_text_of(self);
+    if (!port) return nullptr;
+    if (why == link::Wake::Closed)
+        return raise_link_error(steal(PyUnicode_FromFormat("MewMasterBase:%U:link was closed.", port.get())), nullptr);
+    Handle cause = link::receiver_failure(self);
+    if (!cause) return raise_link_error(steal(PyUnicode_FromFormat("MewMasterBase:%U:link is down.", port.get())), nullptr);
+    return raise_link_error(steal(PyUnicode_FromFormat("MewMasterBase:%U:link is down: %s: %S", port.get(),
+                                                       Py_TYPE(cause.get())->tp_name, cause.get())),
+                            cause.get());
+}
+
 PyObject* query_impl_body(PyObject* self, PyObject* command_in) {
     Handle command = borrow(command_in);
     Handle tail = codec_attr(OZU_ID("TAIL"));
@@ -136,65 +407,25 @@ PyObject* query_impl_body(PyObject* self, PyObject* command_in) {
         if (!command) return nullptr;
     }
 
-    Handle answer = exchange(self, command.get());
+    Handle timeout = steal(PyObject_GetAttr(self, OZU_ID("_query_timeout")));
+    if (!timeout || !check_timeout(timeout.get())) return nullptr;
+    if (link::receiver_failure(self)) return link_gone(self, link::Wake::Broken);
+
+    Handle answer = exchange(self, command.get(), timeout.get());
     if (!answer) return nullptr;
     PyObject* fb = answer.get();
+    if (link::Wake why = link::wake_reason(fb); why != link::Wake::None) return link_gone(self, why);
     if (fb == Py_None) {
+        owe_answer(self, timeout.get());
         Handle port = port_text_of(self);
         if (!port) return nullptr;
-        return link::raise_io_error(steal(PyUnicode_FromFormat("MewMasterBase:%U:device response timeout.", port.get())));
+        return raise_timeout(steal(PyUnicode_FromFormat("MewMasterBase:%U:device response timeout.", port.get())));
     }
 
-    Handle station = codec_call(OZU_ID("parse_station"), fb);
-    if (!station) return nullptr;
-
-    Handle head = codec_attr(OZU_ID("HEAD"));
-    if (!head) return nullptr;
-    Handle first = steal(PySequence_GetItem(fb, 0));
-    if (!first) return nullptr;
-    int wrong_head = PyObject_RichCompareBool(first.get(), head.get(), Py_NE);
-    if (wrong_head < 0) return nullptr;
-    if (wrong_head) return fail(self, "Error:%U:device response format invalid:begin with [%S]", first.get());
-
-    Py_ssize_t length = PyObject_Size(fb);
-    if (length < 0) return nullptr;
-    if (length < kMinAnswer)
-        return fail(self, "Error:%U:device response format invalid:length too small:[%zd]", length);
-
-    int check = block_check_ok(fb);
-    if (check < 0) return nullptr;
-    if (!check) return fail(self, "Error:%U:device response format invalid:block check mismatch");
-
-    Handle src_station = codec_call(OZU_ID("parse_station"), command.get());
-    if (!src_station) return nullptr;
-    Handle cmd_idx = codec_call(OZU_ID("command_start_position"), fb);
-    if (!cmd_idx) return nullptr;
-    int other_station = PyObject_RichCompareBool(src_station.get(), station.get(), Py_NE);
-    if (other_station < 0) return nullptr;
-    if (other_station)
-        return fail(self, "Error:%U:station not match:expected %S, got %S", src_station.get(), station.get());
-
-    Handle is_error = codec_call(OZU_ID("is_error"), fb);
-    if (!is_error) return nullptr;
-    int error_answer = PyObject_IsTrue(is_error.get());
-    if (error_answer < 0) return nullptr;
-    Handle got = two_from(fb, cmd_idx.get());
-    if (!got) return nullptr;
-    if (error_answer) return fail(self, "%U:MEW communication error code(hex):[%S]", got.get());
-
-    // The answer must be to this request's command: a read answer is no write's success, and a
-    // late answer to an earlier query is not this one's.
-    Handle req_idx = codec_call(OZU_ID("command_start_position"), command.get());
-    if (!req_idx) return nullptr;
-    Handle expected = two_from(command.get(), req_idx.get());
-    if (!expected) return nullptr;
-    int other_command = PyObject_RichCompareBool(expected.get(), got.get(), Py_NE);
-    if (other_command < 0) return nullptr;
-    if (other_command)
-        return fail(self, "Error:%U:command not match:expected %S, got %S", expected.get(), got.get());
-
-    static PyObject* const minus3 = PyLong_FromLong(-3);
-    return slice(fb, cmd_idx.get(), minus3).release();
+    Handle result;
+    Verdict verdict = check_answer(self, command.get(), fb, result);
+    if (verdict == Verdict::FailedNotOurs) owe_answer(self, timeout.get());
+    return verdict == Verdict::Accepted ? result.release() : nullptr;
 }
 
 PyObject* query_impl(BoundArgs& a) {

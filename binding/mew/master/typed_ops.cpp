@@ -1,4 +1,5 @@
 // MewMaster: typed reads and writes of contacts and data registers, each one query.
+#include "master/errors.hpp"
 #include "master/master.hpp"
 
 #include "link/link_support.hpp"
@@ -98,7 +99,7 @@ Handle decode_words(PyObject* self, PyObject* fb, PyObject* count_obj) {
     if (!fits || count * 4 + 2 != length) {
         Handle port = port_text_of(self);
         if (!port) return {};
-        return steal(link::raise_io_error(steal(PyUnicode_FromFormat("%U:Invalid feedback format:[%S]", port.get(), fb))));
+        return steal(raise_answer_error(steal(PyUnicode_FromFormat("%U:Invalid feedback format:[%S]", port.get(), fb))));
     }
     const Py_ssize_t n = static_cast<Py_ssize_t>(count < 0 ? 0 : count);
     Handle values = steal(PyList_New(n));
@@ -108,7 +109,7 @@ Handle decode_words(PyObject* self, PyObject* fb, PyObject* count_obj) {
         Handle v_str = join_pieces(fb, i * 4 + 4, i * 4 + 6, i * 4 + 2, i * 4 + 4);
         if (!v_str) return {};
         Handle word = parse_word(v_str.get());
-        if (!word) return {};
+        if (!word) return steal(retype_parse_error());
         if (PyList_SetItem(values.get(), i, word.release()) < 0) return {};
     }
     return values;
@@ -244,7 +245,7 @@ PyObject* get_coil_impl(BoundArgs& a) {
     Handle fb = query(a[0], build_request(OZU_ID("fill_read_single_point_of_contact_message"), {a[1], a[2]}));
     if (!fb) return nullptr;
     Handle bit = steal(PySequence_GetItem(fb.get(), 2));
-    if (!bit) return nullptr;
+    if (!bit) return retype_parse_error();  // an answer without its contact's digit
     static PyObject* const one = PyUnicode_InternFromString("1");
     int on = PyObject_RichCompareBool(bit.get(), one, Py_EQ);
     if (on < 0) return nullptr;

@@ -44,6 +44,7 @@ PyMODINIT_FUNC PyInit_ozu_mew() {
     if (!module) return nullptr;
     PyObject* dict = PyModule_GetDict(module.get());
     ozu::py::set_module_dict(dict);
+    ozu::py::use_docs(ozu::mew::kDocs);
     for (const Import& imp : kImports) {
         Handle value = imp.name ? ozu::py::import_from(imp.module, imp.name)
                                 : ozu::py::steal(PyImport_ImportModule(imp.module));
@@ -51,7 +52,7 @@ PyMODINIT_FUNC PyInit_ozu_mew() {
     }
     if (!ozu::mew::register_codec(dict) || !ozu::mew::register_channel(dict) || !ozu::mew::register_link(dict) ||
         !ozu::mew::register_slave(dict) || !ozu::mew::register_master(dict) ||
-        !ozu::mew::register_slave_links(dict))
+        !ozu::mew::register_slave_links(dict) || !ozu::mew::register_master_errors(dict))
         return nullptr;
     return module.release();
 }

@@ -1,5 +1,6 @@
 // Each subsystem adds its classes and functions to the module namespace, in source order.
 #pragma once
+#include "runtime/function.hpp"
 #include "runtime/handle.hpp"
 
 namespace ozu::mew {
@@ -10,5 +11,10 @@ bool register_link(PyObject* module_dict);           // MewBase
 bool register_slave(PyObject* module_dict);          // MewSlaveNoFeedback, MewSlaveBase
 bool register_master(PyObject* module_dict);         // MewMasterBase, MewMaster
 bool register_slave_links(PyObject* module_dict);    // MewFullDuplexBase, RandomMewSlaveDemo
+// After the classes above: the typed failures of a query, MewError first (master/errors.hpp).
+bool register_master_errors(PyObject* module_dict);
+
+// The help() texts of the module's classes and operations, by qualified name (module/docs.cpp).
+extern const py::DocEntry kDocs[];
 
 }  // namespace ozu::mew

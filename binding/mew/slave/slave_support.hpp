@@ -1,5 +1,5 @@
-// Helpers shared by the station classes: calls through the codec class as currently bound in the
-// module namespace, and the station side's diagnostic lines (standard output).
+// Helpers shared by the station classes: calls of the object's own members, and the station side's
+// diagnostic lines (standard output).
 #pragma once
 #include "runtime/class_builder.hpp"
 #include "runtime/function.hpp"
@@ -8,19 +8,6 @@
 namespace ozu::mew::slave {
 
 using py::Handle;
-
-// MewStatic.<name>, looked up at each use so a replaced codec class or member takes effect.
-inline Handle codec_attr(PyObject* name) {
-    PyObject* cls = py::global(OZU_ID("MewStatic"));
-    if (!cls) return {};
-    return py::steal(PyObject_GetAttr(cls, name));
-}
-
-inline Handle codec_call(PyObject* name, PyObject* arg) {
-    Handle fn = codec_attr(name);
-    if (!fn) return {};
-    return py::steal(PyObject_CallOneArg(fn.get(), arg));
-}
 
 // self.<name>(args...), the member looked up on the object at the call.
 template <typename... Args>

@@ -97,6 +97,12 @@ Result<std::uint64_t> parse_register_address(Text<Unit> address) noexcept {
 template <class Unit>
 Result<std::uint16_t> parse_uint16_at(Text<Unit> text, std::size_t offset) noexcept {
     const Span field = slice(text.size(), static_cast<std::ptrdiff_t>(offset), static_cast<std::ptrdiff_t>(offset) + 4);
+    if (field.size() == 4) {
+        // Four hexadecimal digits, the usual case, need no general number reading.
+        const int d0 = digit_value(text[field.start], 16), d1 = digit_value(text[field.start + 1], 16);
+        const int d2 = digit_value(text[field.start + 2], 16), d3 = digit_value(text[field.start + 3], 16);
+        if ((d0 | d1 | d2 | d3) >= 0) return {static_cast<std::uint16_t>((d2 << 12) | (d3 << 8) | (d0 << 4) | d1), {}};
+    }
     const std::size_t mid = field.start + 2 < field.stop ? field.start + 2 : field.stop;
     const Result<std::uint64_t> lo = read_piece(text, Span{field.start, mid}, 16, Arg::data);
     if (!lo.ok()) return {0, lo.failure};

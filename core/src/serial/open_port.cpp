@@ -29,10 +29,8 @@ bool is_com_name(const std::string& lowered) {
 
 bool bad_name(IoError& err, const std::string& why) { return detail::fail(err, ErrorKind::BadName, EINVAL, why); }
 
-// "brix://HOST:PORT", HOST possibly in brackets ("[::1]").
-std::unique_ptr<Port> open_tcp_name(const Settings& settings, IoError& err) {
-    const std::string rest = settings.port.substr(7);
-    std::string host, service;
+// "HOST:PORT", HOST possibly in brackets ("[::1]"); false when it does not parse.
+bool split_address(const std::string& rest, std::string& host, std::string& service) {
     if (!rest.empty() && rest[0] == '[') {
         auto close = rest.find(']');
         if (close != std::string::npos && close + 1 < rest.size() && rest[close + 1] == ':') {
@@ -48,11 +46,28 @@ std::unique_ptr<Port> open_tcp_name(const Settings& settings, IoError& err) {
     }
     bool numeric = !service.empty() && service.size() <= 5 &&
                    std::all_of(service.begin(), service.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
-    if (host.empty() || !numeric || std::stol(service) < 1 || std::stol(service) > 65535) {
+    return !host.empty() && numeric && std::stol(service) >= 1 && std::stol(service) <= 65535;
+}
+
+// "brix://HOST:PORT".
+std::unique_ptr<Port> open_tcp_name(const Settings& settings, const std::function<bool()>* between, IoError& err) {
+    std::string host, service;
+    if (!split_address(settings.port.substr(7), host, service)) {
         bad_name(err, "expected brix://HOST:PORT with a TCP port number from 1 to 65535");
         return nullptr;
     }
-    return detail::open_tcp(settings, host, service, err);
+    return detail::open_tcp(settings, host, service, between, err);
+}
+
+// "brix:listen:HOST:PORT": the address is always explicit, so a station is never reachable from
+// other machines by default.
+std::unique_ptr<Port> open_listen_name(const Settings& settings, IoError& err) {
+    std::string host, service;
+    if (!split_address(settings.port.substr(12), host, service)) {
+        bad_name(err, "expected brix:listen:HOST:PORT with a TCP port number from 1 to 65535");
+        return nullptr;
+    }
+    return detail::open_listen(settings, host, service, err);
 }
 
 // "brix:pipe:NAME:a" or "brix:pipe:NAME:b"; NAME is anything not empty (it may hold colons).
@@ -76,7 +91,19 @@ bool looks_like_path(const std::string& name) {
 
 }  // namespace
 
+static std::unique_ptr<Port> open_port_with(const Settings& settings, IoError& err,
+                                            const std::function<bool()>* between);
+
 std::unique_ptr<Port> open_port(const Settings& settings, IoError& err) {
+    return open_port(settings, err, nullptr);
+}
+
+std::unique_ptr<Port> open_port(const Settings& settings, IoError& err, const std::function<bool()>& between) {
+    return open_port_with(settings, err, between ? &between : nullptr);
+}
+
+static std::unique_ptr<Port> open_port_with(const Settings& settings, IoError& err,
+                                            const std::function<bool()>* between) {
     err = IoError{};
     const std::string& name = settings.port;
     const std::string lowered = lower(name);
@@ -89,10 +116,11 @@ std::unique_ptr<Port> open_port(const Settings& settings, IoError& err) {
         return nullptr;
     }
     if (!detail::check_settings(settings, err)) return nullptr;
-    if (starts_with(lowered, "brix://")) return open_tcp_name(settings, err);
+    if (starts_with(lowered, "brix://")) return open_tcp_name(settings, between, err);
     if (starts_with(lowered, "brix:pipe:")) return open_pipe_name(settings, err);
+    if (starts_with(lowered, "brix:listen:")) return open_listen_name(settings, err);
     if (starts_with(lowered, "brix")) {
-        bad_name(err, "unknown brix device; expected brix://HOST:PORT or brix:pipe:NAME:a|b");
+        bad_name(err, "unknown brix device; expected brix://HOST:PORT, brix:listen:HOST:PORT or brix:pipe:NAME:a|b");
         return nullptr;
     }
     if (starts_with(lowered, "hidcom")) {
@@ -101,7 +129,11 @@ std::unique_ptr<Port> open_port(const Settings& settings, IoError& err) {
     }
     if (is_com_name(lowered)) {
 #ifdef _WIN32
-        return detail::open_com(settings, err);
+        // The COM backend cannot reopen its device yet: without reconnect a vanished adapter stays
+        // an error the caller sees, rather than a port that waits for ever.
+        Settings com = settings;
+        com.reconnect.reset();
+        return detail::open_com(com, err);
 #else
         detail::fail(err, ErrorKind::Unsupported, ENODEV,
                      "COM port names are Windows devices; use the device path, such as /dev/ttyUSB0");

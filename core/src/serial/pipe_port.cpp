@@ -74,6 +74,8 @@ protected:
                            IoError& err) override;
     std::ptrdiff_t os_write(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
                             IoError& err) override;
+    std::ptrdiff_t os_write_some(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
+                                 IoError& err) override;
     std::ptrdiff_t os_pending(IoError& err) override;
     bool os_flush_input(IoError& err) override;
     bool os_flush_output(IoError&) override { return true; }  // written bytes are delivered at once
@@ -144,6 +146,16 @@ std::ptrdiff_t PipePort::os_read(std::uint8_t* dst, std::size_t cap, std::option
 
 std::ptrdiff_t PipePort::os_write(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
                                   IoError& err) {
+    std::ptrdiff_t put = os_write_some(src, n, timeout, err);
+    if (put >= 0 && static_cast<std::size_t>(put) < n) {
+        fail_write_timeout(err);
+        return -1;
+    }
+    return put;
+}
+
+std::ptrdiff_t PipePort::os_write_some(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
+                                       IoError& err) {
     Deadline deadline(timeout);
     const int peer = 1 - end_;
     std::unique_lock lock(cable_->mutex);
@@ -156,10 +168,7 @@ std::ptrdiff_t PipePort::os_write(const std::uint8_t* src, std::size_t n, std::o
             fail_closed(err);
             return -1;
         }
-        if (!ready) {
-            fail_write_timeout(err);
-            return -1;
-        }
+        if (!ready) return static_cast<std::ptrdiff_t>(done);
         if (!cable_->open[peer]) break;  // nobody on the line: the rest is lost
         Direction& out = cable_->to[peer];
         if (out.head > 0 && out.head >= out.bytes.size() / 2) {  // reclaim consumed space

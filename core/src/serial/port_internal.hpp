@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -84,7 +85,9 @@ private:
 std::unique_ptr<Port> open_tty(const Settings& settings, IoError& err);
 std::unique_ptr<Port> open_com(const Settings& settings, IoError& err);
 std::unique_ptr<Port> open_tcp(const Settings& settings, const std::string& host, const std::string& service,
-                               IoError& err);
+                               const std::function<bool()>* between, IoError& err);
+std::unique_ptr<Port> open_listen(const Settings& settings, const std::string& host, const std::string& service,
+                                  IoError& err);
 std::unique_ptr<Port> open_pipe(const Settings& settings, const std::string& name, int end, IoError& err);
 
 }  // namespace ozu::serial::detail

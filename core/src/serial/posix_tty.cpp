@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -96,6 +97,10 @@ public:
     long native_handle() const noexcept override { return fd_; }
 
 protected:
+    bool os_reopen(std::optional<double>, IoError& err) override { return open_device(err); }
+    void os_disconnect() noexcept override;
+    std::ptrdiff_t os_write_some(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
+                                 IoError& err) override;
     std::ptrdiff_t os_read(std::uint8_t* dst, std::size_t cap, std::optional<double> timeout,
                            IoError& err) override;
     std::ptrdiff_t os_write(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
@@ -107,7 +112,9 @@ protected:
     void os_close() noexcept override;
 
 private:
-    bool configure(IoError& err);
+    bool open_device(IoError& err);
+    bool configure(int fd, IoError& err);
+    void release_device() noexcept;
 
     int fd_ = -1;
     bool exclusive_ = false;
@@ -115,31 +122,56 @@ private:
 };
 
 bool TtyPort::open(IoError& err) {
-    const Settings s = settings();
     if (!wake_.open(err)) return false;
+    return open_device(err);
+}
+
+bool TtyPort::open_device(IoError& err) {
+    const Settings s = settings();
+    // Look before opening: opening a FIFO or a socket has effects of its own (a FIFO opened for
+    // reading and writing releases a process blocked reading it).
+    struct stat st;
+    if (::stat(s.port.c_str(), &st) == 0 && !S_ISCHR(st.st_mode))
+        return fail(err, ErrorKind::Os, ENOTTY, "not a serial device");
+    int fd;
     do {
-        fd_ = ::open(s.port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    } while (fd_ < 0 && errno == EINTR);
-    if (fd_ < 0) return fail_os(err, errno);
-    if (!::isatty(fd_)) return fail(err, ErrorKind::Os, ENOTTY, "not a serial device");
+        fd = ::open(s.port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return fail_os(err, errno);
+    auto refuse = [&](bool) {
+        close_fd(fd);
+        return false;
+    };
+    if (!::isatty(fd)) return refuse(fail(err, ErrorKind::Os, ENOTTY, "not a serial device"));
+    bool exclusive = false;
     if (s.exclusive) {
         // flock keeps out every other process or port object that also locks; TIOCEXCL also keeps
         // out programs that do not (except privileged ones).
-        if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             int code = errno;
-            if (code == EWOULDBLOCK) return fail(err, ErrorKind::Os, EBUSY, "port is already open");
-            return fail_os(err, code);
+            if (code == EWOULDBLOCK) return refuse(fail(err, ErrorKind::Os, EBUSY, "port is already open"));
+            return refuse(fail_os(err, code));
         }
-        if (::ioctl(fd_, TIOCEXCL) != 0) return fail_os(err, errno);
-        exclusive_ = true;
+        if (::ioctl(fd, TIOCEXCL) != 0) return refuse(fail_os(err, errno));
+        exclusive = true;
     }
-    return configure(err);
+    if (!configure(fd, err)) {
+        if (exclusive) {
+            ::ioctl(fd, TIOCNXCL);
+            ::flock(fd, LOCK_UN);
+        }
+        return refuse(false);
+    }
+    std::unique_lock lock(device_mutex());
+    fd_ = fd;
+    exclusive_ = exclusive;
+    return true;
 }
 
-bool TtyPort::configure(IoError& err) {
+bool TtyPort::configure(int fd, IoError& err) {
     const Settings s = settings();
     termios tio{};
-    if (::tcgetattr(fd_, &tio) != 0) return fail_os(err, errno);
+    if (::tcgetattr(fd, &tio) != 0) return fail_os(err, errno);
     ::cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD);
@@ -174,7 +206,7 @@ bool TtyPort::configure(IoError& err) {
     if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0) return fail_os(err, errno);
     tio.c_cc[VMIN] = 0;  // reads never block: waiting is done by poll()
     tio.c_cc[VTIME] = 0;
-    if (::tcsetattr(fd_, TCSANOW, &tio) == 0) return true;
+    if (::tcsetattr(fd, TCSANOW, &tio) == 0) return true;
     int code = errno;
     // Pseudo-terminals have no character framing: the kernel keeps 8 bits without parity and the C
     // library may then report EINVAL. Accept that when everything else took effect.
@@ -184,7 +216,7 @@ bool TtyPort::configure(IoError& err) {
                              | CMSPAR
 #endif
         ;
-    if (code == EINVAL && ::tcgetattr(fd_, &now) == 0 && cfgetispeed(&now) == speed &&
+    if (code == EINVAL && ::tcgetattr(fd, &now) == 0 && cfgetispeed(&now) == speed &&
         cfgetospeed(&now) == speed && (now.c_cflag & ~framing) == (tio.c_cflag & ~framing) &&
         now.c_iflag == tio.c_iflag && now.c_lflag == tio.c_lflag && now.c_oflag == tio.c_oflag)
         return true;
@@ -214,8 +246,8 @@ std::ptrdiff_t TtyPort::os_read(std::uint8_t* dst, std::size_t cap, std::optiona
     }
 }
 
-std::ptrdiff_t TtyPort::os_write(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
-                                 IoError& err) {
+std::ptrdiff_t TtyPort::os_write_some(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
+                                      IoError& err) {
     Deadline deadline(timeout);
     std::size_t done = 0;
     while (done < n) {
@@ -232,7 +264,7 @@ std::ptrdiff_t TtyPort::os_write(const std::uint8_t* src, std::size_t n, std::op
         }
         switch (wait_fd(fd_, POLLOUT, deadline, wake_, err)) {
             case WaitResult::Ready: break;
-            case WaitResult::TimedOut: fail_write_timeout(err); return -1;
+            case WaitResult::TimedOut: return static_cast<std::ptrdiff_t>(done);
             case WaitResult::Woken:
             case WaitResult::Failed: return -1;
         }
@@ -240,7 +272,19 @@ std::ptrdiff_t TtyPort::os_write(const std::uint8_t* src, std::size_t n, std::op
     return static_cast<std::ptrdiff_t>(n);
 }
 
+std::ptrdiff_t TtyPort::os_write(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
+                                 IoError& err) {
+    std::ptrdiff_t put = os_write_some(src, n, timeout, err);
+    if (put >= 0 && static_cast<std::size_t>(put) < n) {
+        fail_write_timeout(err);
+        return -1;
+    }
+    return put;
+}
+
 std::ptrdiff_t TtyPort::os_pending(IoError& err) {
+    std::shared_lock lock(device_mutex());
+    if (fd_ < 0) return 0;
     int count = 0;
     if (::ioctl(fd_, FIONREAD, &count) != 0) {
         fail_os(err, errno);
@@ -250,21 +294,36 @@ std::ptrdiff_t TtyPort::os_pending(IoError& err) {
 }
 
 bool TtyPort::os_flush_input(IoError& err) {
-    if (::tcflush(fd_, TCIFLUSH) != 0) return fail_os(err, errno);
+    std::shared_lock lock(device_mutex());
+    if (fd_ >= 0 && ::tcflush(fd_, TCIFLUSH) != 0) return fail_os(err, errno);
     return true;
 }
 
 bool TtyPort::os_flush_output(IoError& err) {
-    if (::tcflush(fd_, TCOFLUSH) != 0) return fail_os(err, errno);
+    std::shared_lock lock(device_mutex());
+    if (fd_ >= 0 && ::tcflush(fd_, TCOFLUSH) != 0) return fail_os(err, errno);
     return true;
 }
 
-void TtyPort::os_close() noexcept {
+void TtyPort::release_device() noexcept {
     if (fd_ >= 0 && exclusive_) {
         ::ioctl(fd_, TIOCNXCL);  // the flag outlives this descriptor while others keep the tty open
         ::flock(fd_, LOCK_UN);
     }
     close_fd(fd_);
+    exclusive_ = false;
+}
+
+void TtyPort::os_disconnect() noexcept {
+    std::unique_lock lock(device_mutex());
+    release_device();
+}
+
+void TtyPort::os_close() noexcept {
+    {
+        std::unique_lock lock(device_mutex());
+        release_device();
+    }
     wake_.release();
 }
 

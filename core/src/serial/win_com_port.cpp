@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 
 namespace ozu::serial::detail {
@@ -13,10 +14,14 @@ namespace {
 
 bool fail_win(IoError& err, DWORD code) { return fail_os(err, static_cast<int>(code)); }
 
+// Codes a read, write or status query reports once the device behind the handle has gone: a USB
+// adapter unplugged, or (under wine) the tty behind the COM port closed. An operation we did not
+// cancel ourselves that ends as aborted is the driver giving up on a removed device.
 bool device_gone(DWORD code) {
     return code == ERROR_ACCESS_DENIED || code == ERROR_BAD_COMMAND || code == ERROR_DEVICE_NOT_CONNECTED ||
            code == ERROR_GEN_FAILURE || code == ERROR_INVALID_HANDLE || code == ERROR_FILE_NOT_FOUND ||
-           code == ERROR_DEVICE_REMOVED;
+           code == ERROR_DEVICE_REMOVED || code == ERROR_BROKEN_PIPE || code == ERROR_NOT_READY ||
+           code == ERROR_OPERATION_ABORTED;
 }
 
 // A read or write that failed: the device went away, or the system refused.
@@ -43,7 +48,11 @@ public:
     }
 
     bool open(IoError& err);
-    long native_handle() const noexcept override { return -1; }
+    // The device handle as a long: kernel handles fit in 32 bits on every Windows version, so the
+    // value converts back with LongToHandle().
+    long native_handle() const noexcept override {
+        return handle_ == INVALID_HANDLE_VALUE ? -1 : HandleToLong(handle_);
+    }
 
 protected:
     std::ptrdiff_t os_read(std::uint8_t* dst, std::size_t cap, std::optional<double> timeout,
@@ -59,6 +68,8 @@ protected:
     void os_close() noexcept override {
         if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
         handle_ = INVALID_HANDLE_VALUE;
+        if (claim_) CloseHandle(claim_);
+        claim_ = nullptr;
         release_events();  // nothing waits on them once the port is closed
     }
 
@@ -69,15 +80,21 @@ private:
             *event = nullptr;
         }
     }
+    // Claims the port for this process by a named object, so a second open of the same COM port
+    // fails alike on every driver (some, and wine's, do not refuse a second handle themselves).
+    bool claim(const std::string& number, IoError& err);
     bool configure(IoError& err);
     // "Return at once with what has arrived, or on the first byte, or after ms": the read
     // time-outs for a wait of ms (MAXDWORD = no limit, 0 = no wait).
     bool set_read_wait(DWORD ms, IoError& err);
-    // Waits for an overlapped operation; cancels it when woken or timed out.
     enum class Outcome { Done, TimedOut, Woken, Failed };
+    // One overlapped read of up to len bytes, given up after wait_ms.
+    Outcome read_some(std::uint8_t* dst, DWORD len, DWORD wait_ms, DWORD& got, IoError& err);
+    // Waits for an overlapped operation; cancels it when woken or timed out.
     Outcome finish(OVERLAPPED& ov, DWORD wait_ms, DWORD& transferred, IoError& err);
 
     HANDLE handle_ = INVALID_HANDLE_VALUE;
+    HANDLE claim_ = nullptr;
     HANDLE wake_event_ = nullptr;
     HANDLE read_event_ = nullptr;
     HANDLE write_event_ = nullptr;
@@ -93,12 +110,25 @@ bool ComPort::open(IoError& err) {
     if (!wake_event_ || !read_event_ || !write_event_) return fail_win(err, GetLastError());
     // The device namespace prefix is required from COM10 on and harmless below.
     std::string number = s.port.substr(3);
+    if (s.exclusive && !claim(number, err)) return false;
     std::wstring path = L"\\\\.\\COM" + std::wstring(number.begin(), number.end());
     // Win32 serial devices are always opened exclusively (share mode 0).
     handle_ = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                           FILE_FLAG_OVERLAPPED, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE) return fail_win(err, GetLastError());
     return configure(err);
+}
+
+bool ComPort::claim(const std::string& number, IoError& err) {
+    std::wstring name = L"Local\\ozu_brix.COM" + std::wstring(number.begin(), number.end());
+    claim_ = CreateMutexW(nullptr, FALSE, name.c_str());
+    if (!claim_) return fail_win(err, GetLastError());
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(claim_);
+        claim_ = nullptr;
+        return fail_win(err, ERROR_ACCESS_DENIED);  // what a driver answers to a second open
+    }
+    return true;
 }
 
 bool ComPort::configure(IoError& err) {
@@ -160,15 +190,31 @@ ComPort::Outcome ComPort::finish(OVERLAPPED& ov, DWORD wait_ms, DWORD& transferr
         fail_transfer(err, GetLastError());
         return Outcome::Failed;
     }
+    const DWORD wait_error = r == WAIT_FAILED ? GetLastError() : 0;
+    // The operation may have completed while we gave up on it: what it moved is kept.
     CancelIoEx(handle_, &ov);
-    GetOverlappedResult(handle_, &ov, &transferred, TRUE);
+    const bool completed = GetOverlappedResult(handle_, &ov, &transferred, TRUE) != FALSE;
     if (r == WAIT_OBJECT_0) {
         fail_closed(err);
         return Outcome::Woken;
     }
-    if (r == WAIT_TIMEOUT) return Outcome::TimedOut;
-    fail_win(err, GetLastError());
+    if (r == WAIT_TIMEOUT) return completed && transferred > 0 ? Outcome::Done : Outcome::TimedOut;
+    fail_win(err, wait_error);
     return Outcome::Failed;
+}
+
+ComPort::Outcome ComPort::read_some(std::uint8_t* dst, DWORD len, DWORD wait_ms, DWORD& got, IoError& err) {
+    OVERLAPPED ov{};
+    ov.hEvent = read_event_;
+    ResetEvent(read_event_);
+    got = 0;
+    if (ReadFile(handle_, dst, len, &got, &ov)) return Outcome::Done;
+    DWORD code = GetLastError();
+    if (code != ERROR_IO_PENDING) {
+        fail_transfer(err, code);
+        return Outcome::Failed;
+    }
+    return finish(ov, wait_ms, got, err);
 }
 
 std::ptrdiff_t ComPort::os_read(std::uint8_t* dst, std::size_t cap, std::optional<double> timeout, IoError& err) {
@@ -178,22 +224,33 @@ std::ptrdiff_t ComPort::os_read(std::uint8_t* dst, std::size_t cap, std::optiona
         auto left = deadline.remaining();
         DWORD ms = left ? to_ms(*left) : MAXDWORD;
         if (!set_read_wait(ms, err)) return -1;
-        OVERLAPPED ov{};
-        ov.hEvent = read_event_;
-        ResetEvent(read_event_);
+        // Ask for what the driver holds, or for one byte when it holds none. Not every driver ends
+        // a longer read on its first byte (wine's waits for the whole count or the time-out), and
+        // the wait has its own limit for the same reason.
+        std::ptrdiff_t queued = os_pending(err);
+        if (queued < 0) return -1;
+        DWORD want = queued > 0 ? std::min(len, static_cast<DWORD>(queued)) : 1;
         DWORD got = 0;
-        if (!ReadFile(handle_, dst, len, &got, &ov)) {
-            DWORD code = GetLastError();
-            if (code != ERROR_IO_PENDING) {
-                fail_transfer(err, code);
-                return -1;
+        switch (read_some(dst, want, left ? ms : INFINITE, got, err)) {
+            case Outcome::Done: break;
+            case Outcome::TimedOut: return 0;
+            case Outcome::Woken:
+            case Outcome::Failed: return -1;
+        }
+        if (got > 0 && got < len && queued == 0) {
+            // The first byte of a burst: take the rest of what has arrived with it.
+            queued = os_pending(err);
+            if (queued < 0) return -1;
+            DWORD more = 0;
+            if (queued > 0) {
+                switch (read_some(dst + got, std::min(len - got, static_cast<DWORD>(queued)), 0, more, err)) {
+                    case Outcome::Done:
+                    case Outcome::TimedOut: break;
+                    case Outcome::Woken:
+                    case Outcome::Failed: return -1;
+                }
             }
-            switch (finish(ov, INFINITE, got, err)) {
-                case Outcome::Done: break;
-                case Outcome::TimedOut: return 0;
-                case Outcome::Woken:
-                case Outcome::Failed: return -1;
-            }
+            got += more;
         }
         if (got > 0) return static_cast<std::ptrdiff_t>(got);
         if (left && deadline.poll_ms() == 0) return 0;
@@ -239,7 +296,7 @@ std::ptrdiff_t ComPort::os_pending(IoError& err) {
     DWORD errors = 0;
     COMSTAT stat{};
     if (!ClearCommError(handle_, &errors, &stat)) {
-        fail_win(err, GetLastError());
+        fail_transfer(err, GetLastError());
         return -1;
     }
     return static_cast<std::ptrdiff_t>(stat.cbInQue);

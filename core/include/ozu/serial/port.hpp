@@ -4,11 +4,16 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ozu::serial {
@@ -42,6 +47,31 @@ struct Settings {
     char parity = 'O';                      // 'N', 'E', 'O', 'M', 'S'
     double stopbits = 1;                    // 1, 1.5 or 2
     bool exclusive = true;                  // refuse a second open of the same device where possible
+    // Seconds between attempts to reopen a device that vanished; nullopt: a vanished device is an
+    // error, as on any other failure.
+    std::optional<double> reconnect;
+};
+
+class Port;
+
+// What a port reports to its trace sink.
+enum class TraceEvent : std::uint8_t {
+    Read,          // a chunk the OS handed over; data holds it
+    Written,       // a whole write; data holds it
+    Disconnected,  // the device vanished; detail says why
+    Reconnected,   // the device is back
+    ClientConnected,
+    ClientLeft,
+    WriteDropped,  // bytes written with nobody to receive them (reported once per quiet spell)
+};
+
+// Receives a port's trace records, in the thread that caused them, with no port lock held except
+// the one serialising that thread's own reads or writes. Must not call back into the port.
+class TraceSink {
+public:
+    virtual ~TraceSink();
+    virtual void record(const Port& port, TraceEvent event, const std::uint8_t* data, std::size_t n,
+                        std::string_view detail, double monotonic_seconds) noexcept = 0;
 };
 
 // A port buffers its input: one large OS read fills the buffer and bytes are handed out from it.
@@ -62,6 +92,11 @@ public:
     std::size_t read_buffered(std::uint8_t* dst, std::size_t n) { return take(dst, n); }
     // Writes the whole buffer or fails (-1), honouring write_timeout. Returns n.
     std::ptrdiff_t write(const std::uint8_t* src, std::size_t n, IoError& err);
+    // The same, waiting in slices of kWriteSlice seconds and calling `between()` after each slice
+    // that left bytes unwritten; when it returns false the write stops and kWriteStopped is
+    // returned (what was written stays written). The whole write still holds the port's write
+    // lock, so it never interleaves with another.
+    std::ptrdiff_t write(const std::uint8_t* src, std::size_t n, IoError& err, const std::function<bool()>& between);
     // Bytes received and not yet read: the buffer plus what the OS holds.
     std::ptrdiff_t in_waiting(IoError& err);
     // Discards received bytes not yet read (buffer and OS queue).
@@ -80,8 +115,41 @@ public:
     // The OS descriptor where there is one (tty, TCP socket), else -1.
     virtual long native_handle() const noexcept { return -1; }
 
+    // Whether the device is there: false once it vanished (until a reconnecting port has it back)
+    // and, for a listening port, while no client is connected.
+    bool connected() const;
+    // How many times a reconnecting port got its device back.
+    std::uint64_t reconnects() const;
+    // Counts the reads that returned 0 because the line broke (device gone, client left) rather
+    // than because the time-out passed. Bytes before and after such a read come from different
+    // connections, so a reader that collects a frame ends it there.
+    std::uint64_t breaks() const noexcept { return breaks_.load(std::memory_order_acquire); }
+    // Installs (or, with null, removes) the trace sink.
+    void set_trace(std::shared_ptr<TraceSink> sink);
+
 protected:
     explicit Port(Settings settings);
+
+    // For backends whose device may vanish and come back. Reopens the device by its name within
+    // about `wait` seconds (nullopt: the backend's own limit). Called with no operation on the
+    // device in progress; the default cannot reopen.
+    virtual bool os_reopen(std::optional<double> wait, IoError& err);
+    // Releases the OS device (not the wake-up channel) of a vanished device; called like os_reopen.
+    virtual void os_disconnect() noexcept {}
+    // Writes what it can of the n bytes within `timeout` (nullopt: no limit): the count (possibly
+    // short, 0 included) or -1. The default writes everything under the port's write_timeout.
+    virtual std::ptrdiff_t os_write_some(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
+                                         IoError& err);
+    // Guards the identity of the OS device: held shared by short device calls (pending bytes,
+    // flushes) and exclusively while a backend swaps its device.
+    std::shared_mutex& device_mutex() const noexcept { return device_mutex_; }
+    // For backends that manage their own connections (a listening port): a read ends at a line
+    // break (see breaks()), and the connected state.
+    void break_line() noexcept { breaks_.fetch_add(1, std::memory_order_acq_rel); }
+    void set_connected(bool connected);
+    void trace(TraceEvent event, const std::uint8_t* data = nullptr, std::size_t n = 0,
+               std::string_view detail = {}) const;
+    bool tracing() const noexcept { return has_trace_.load(std::memory_order_acquire); }
 
     // Backend operations. Called only while the port is open; a backend's wait must also end when
     // wake() is called (then it returns -1 with a PortClosed error).
@@ -115,6 +183,30 @@ private:
     std::ptrdiff_t fill(std::optional<double> timeout, IoError& err);
     // Hands out up to n buffered bytes.
     std::size_t take(std::uint8_t* dst, std::size_t n);
+    std::ptrdiff_t write_impl(const std::uint8_t* src, std::size_t n, IoError& err,
+                              const std::function<bool()>* between);
+
+    // Reconnecting. The device is closed and reopened only by a thread that holds both read_mutex_
+    // and write_mutex_ (taken in this order, the second one without waiting long).
+    bool reconnecting() const noexcept { return settings_.reconnect.has_value(); }  // fixed at open
+    // Records that the device vanished (err says how); returns true for the first report.
+    bool note_drop(const IoError& err);
+    // One reopen attempt if the rate allows it now; the caller holds the other mutex.
+    bool try_reopen(std::optional<double> wait);
+    // While disconnected: tries to reopen until the deadline. 1 = connected, 0 = time-out, -1 closed.
+    int await_device(std::optional<double> timeout, IoError& err);
+
+    std::condition_variable changed_;  // closing_, connected_ (with state_mutex_)
+    bool connected_ = true;
+    bool boundary_pending_ = false;    // the next read owes its caller a line break
+    bool device_open_ = true;          // the OS device of a reconnecting port is open
+    std::uint64_t reconnects_ = 0;
+    std::chrono::steady_clock::time_point next_attempt_{};
+    std::atomic<std::uint64_t> breaks_{0};
+    mutable std::shared_mutex device_mutex_;
+    mutable std::mutex trace_mutex_;
+    std::shared_ptr<TraceSink> trace_;
+    std::atomic<bool> has_trace_{false};
 
     std::mutex read_mutex_;            // one reader at a time; guards fill_
     std::mutex write_mutex_;           // one writer at a time, so writes never interleave
@@ -128,9 +220,18 @@ private:
 //   /dev/tty* and any other path that is a tty: termios raw mode, exclusive (TIOCEXCL + flock)
 //   COM<n>: Win32 serial API on Windows; on POSIX an error (COM names are Windows devices)
 //   brix://HOST:PORT: TCP client to a serial device server (TCP_NODELAY)
+//   brix:listen:HOST:PORT: a TCP server that serves one client at a time (POSIX)
 //   brix:pipe:NAME:a / brix:pipe:NAME:b: the two ends of an in-process virtual null-modem
 //   hidcom...: not supported by this build
 // Returns null with err set on failure; err.message is the reason without the port name.
 std::unique_ptr<Port> open_port(const Settings& settings, IoError& err);
+// The same; a wait for a connection runs in slices and calls `between()` after each, and when it
+// returns false the open gives up (err: EINTR, "interrupted").
+std::unique_ptr<Port> open_port(const Settings& settings, IoError& err, const std::function<bool()>& between);
+
+// The longest single wait of a write or connect that runs `between()` now and then, in seconds.
+inline constexpr double kWriteSlice = 0.25;
+// What write(..., between) returns when between() stopped it.
+inline constexpr std::ptrdiff_t kWriteStopped = -2;
 
 }  // namespace ozu::serial

@@ -55,15 +55,17 @@ inline constexpr std::ptrdiff_t kReadStopped = -2;  // between() asked to stop; 
 
 // Reads up to n bytes, waiting for the first one as `wait` allows, slice by slice; between two
 // slices calls `between()`, which returns false to stop waiting. Returns the number of bytes read,
-// 0 once the wait is over without any, kReadFailed or kReadStopped.
+// 0 once the wait is over without any (or the line broke, see Port::breaks()), kReadFailed or
+// kReadStopped.
 template <class Between>
 std::ptrdiff_t read_sliced(Port& port, std::uint8_t* dst, std::size_t n, const SlicedWait& wait, IoError& err,
                            Between&& between) {
     for (;;) {
+        const std::uint64_t breaks = port.breaks();
         std::ptrdiff_t got = port.read(dst, n, wait.next(), err);
         if (got < 0) return kReadFailed;
         if (got > 0) return got;
-        if (wait.over()) return 0;
+        if (wait.over() || port.breaks() != breaks) return 0;
         if (!between()) return kReadStopped;
     }
 }
