@@ -207,7 +207,7 @@ const FunctionDecl kClose = {"close", {{"self"}}, close_impl};
 const FunctionDecl kReceiver = {"_receiver", {{"self"}}, receiver_impl};
 const FunctionDecl kSend = {"_send", {{"self"}, {"data", Check::Str}}, send_impl};
 const FunctionDecl kEnter = {"__enter__", {{"self"}}, enter_impl};
-const FunctionDecl kExit = {"__exit__", {{"self"}, {"exc_type"}, {"exc_value"}, {"traceback"}}, exit_impl};
+const FunctionDecl kExit = {"__exit__", {{"self"}, {"exc_type"}, {"exc_val"}, {"exc_tb"}}, exit_impl};
 
 }  // namespace
 
