@@ -68,7 +68,10 @@ private:
 // code that calls into Python can neither lose nor replace the error being propagated.
 class ErrorGuard : public ErrorScope {
 public:
-    ~ErrorGuard() { restore(); }
+    // A thread that unwinds without the GIL (ended by the interpreter at exit) leaves it alone.
+    ~ErrorGuard() {
+        if (holds_gil()) restore();
+    }
     bool had_error() const noexcept { return !empty(); }
 };
 

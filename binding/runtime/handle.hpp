@@ -3,9 +3,42 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <chrono>
+#include <thread>
 #include <utility>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 
 namespace ozu::py {
+
+// Whether the calling thread holds the GIL (has a current thread state). While the interpreter
+// finalises, a daemon thread that asks for the GIL back is ended by the interpreter, and the C++
+// frames it is unwound through run their destructors without the GIL: those must then leave every
+// object alone. The interpreter is going away, so what they held is simply not released.
+inline bool holds_gil() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    return _PyThreadState_UncheckedGet() != nullptr;
+#endif
+}
+
+// PyEval_RestoreThread for our own waits. A daemon thread that comes back from a wait while the
+// interpreter finalises is ended with pthread_exit, whose forced unwind would cross noexcept frames
+// (std::terminate) and code that expects the GIL. Such a thread stays here instead until the
+// process exits, as later interpreters do themselves.
+inline void restore_thread(PyThreadState* state) noexcept {
+#if defined(__GLIBCXX__)
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+    }
+#else
+    PyEval_RestoreThread(state);
+#endif
+}
 
 class Handle {
 public:
@@ -23,7 +56,9 @@ public:
     }
     Handle(const Handle&) = delete;
     Handle& operator=(const Handle&) = delete;
-    ~Handle() { Py_XDECREF(obj_); }
+    ~Handle() {
+        if (obj_ && holds_gil()) Py_DECREF(obj_);
+    }
 
     // Takes over a new reference (may be null: then the handle is empty and an error is set).
     static Handle steal(PyObject* obj) noexcept { return Handle(obj); }
@@ -55,17 +90,23 @@ inline Handle boolean(bool value) noexcept { return Handle::borrow(value ? Py_Tr
 class GilRelease {
 public:
     GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-    ~GilRelease() { PyEval_RestoreThread(state_); }
+    ~GilRelease() { restore_thread(state_); }
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 
+    // Takes the GIL back for the call f() and releases it again; returns what f returns.
+    template <class F>
+    auto with_gil(F&& f) {
+        restore_thread(state_);
+        auto result = f();
+        state_ = PyEval_SaveThread();
+        return result;
+    }
+
     // Takes the GIL back briefly to run pending signal handlers. False when one raised; its
     // exception is then pending.
-    bool run_signal_handlers() noexcept {
-        PyEval_RestoreThread(state_);
-        const bool ok = PyErr_CheckSignals() == 0;
-        state_ = PyEval_SaveThread();
-        return ok;
+    bool run_signal_handlers() {
+        return with_gil([] { return PyErr_CheckSignals() == 0; });
     }
 
 private:

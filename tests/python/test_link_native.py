@@ -1,5 +1,6 @@
-"""The receiver reads MewSerial channels over ozu_brix ports natively: same frames, same lines,
-same errors as through the channel's Python methods (a derived class takes that path)."""
+"""The receiver reads MewSerial and DualSerial channels over ozu_brix ports natively: same frames,
+same lines, same errors as through the channel's Python methods (a derived class takes that
+path)."""
 import itertools
 import threading
 
@@ -18,9 +19,14 @@ class PlainSerial(ozu_mew.MewSerial if hasattr(ozu_mew, "MewSerial") else object
     """Exactly MewSerial's behaviour, but not MewSerial itself: read through Python."""
 
 
-@pytest.fixture(params=["native", "generic"])
+class PlainDual(ozu_mew.DualSerial if hasattr(ozu_mew, "DualSerial") else object):
+    """Exactly DualSerial's behaviour, but not DualSerial itself: read through Python."""
+
+
+@pytest.fixture(params=["native", "generic", "pair-native", "pair-generic"])
 def line(request, monkeypatch):
-    """A started link on one end of a virtual null-modem and the raw port at the other end."""
+    """A started link on one end of a virtual null-modem and the raw port at the other end (for a
+    port pair, the link reads from that null-modem and writes to another one)."""
     err = capture_err(monkeypatch)
     pauses = []
     monkeypatch.setattr(ozu_mew, "sleep", lambda s: pauses.append(s))
@@ -31,8 +37,13 @@ def line(request, monkeypatch):
     def make(encoding=None, timeout=0.05):
         name = "brix:pipe:link%d" % next(_names)
         peer = ozu_brix.create_serial_instance(port=name + ":b", timeout=timeout)
-        cls = ozu_mew.MewSerial if request.param == "native" else PlainSerial
-        kwargs = {"port": name + ":a", "timeout": timeout}
+        native = request.param.endswith("native")
+        if request.param.startswith("pair"):
+            cls = ozu_mew.DualSerial if native else PlainDual
+            kwargs = {"port": "brix:pipe:link%d:a,%s:a" % (next(_names), name), "timeout": timeout}
+        else:
+            cls = ozu_mew.MewSerial if native else PlainSerial
+            kwargs = {"port": name + ":a", "timeout": timeout}
         if encoding:
             kwargs["encoding"] = encoding
         link = ozu_mew.MewBase(cls(**kwargs))
@@ -53,6 +64,12 @@ def line(request, monkeypatch):
 
 def port_of(link):
     return link.channel_name
+
+
+def read_port_of(link):
+    """The name of the port the link reads from, which the frame reader's errors name."""
+    channel = link.dev_handle
+    return channel._channel_to_read.port if isinstance(channel, ozu_mew.DualSerial) else channel.port
 
 
 def test_frames_are_sorted_alike(line):
@@ -79,7 +96,7 @@ def test_line_errors_are_reported_and_the_receiver_goes_on(line, script, message
     link, peer, log = line()
     peer.write(script)
     p = port_of(link)
-    expected = "IOError:%s:%s%s\n" % (p, message, p)
+    expected = "IOError:%s:%s%s\n" % (p, message, read_port_of(link))
     wait_until(lambda: line.err.getvalue() == expected)
     answer = with_check("%01$WC")
     peer.write(answer.encode())

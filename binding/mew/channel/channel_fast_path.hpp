@@ -1,24 +1,25 @@
-// Native frame reading for the link engine: when a link's channel is exactly a MewSerial over an
-// ozu_brix port, the frame can be read in C++ without the GIL, with the same result and the same
-// errors as `channel.receive_frame()`.
+// Native frame reading for the link engine: when a link's channel is exactly a MewSerial or a
+// DualSerial whose read port is an ozu_brix port, the frame can be read in C++ without the GIL,
+// with the same result and the same errors as `channel.receive_frame()`.
 #pragma once
 #include "ozu/serial/port.hpp"
 #include "runtime/handle.hpp"
 
 namespace ozu::mew::channel {
 
-// The core port of `channel` when it is exactly the module's MewSerial (class untouched since
-// import, `_receive_frame_by_serial` not rebound, no instance attribute named receive_frame) and
-// its `_serial` is exactly an ozu_brix port object; otherwise null, with no exception set. GIL
+// The core port that `channel` reads from when it is exactly the module's MewSerial or DualSerial
+// (class untouched since import, `_receive_frame_by_serial` not rebound, no instance attribute
+// named receive_frame) and that port (`_serial`, or the pair's `_channel_to_read`) is exactly an
+// ozu_brix port object; otherwise null, with no exception set. GIL
 // held. (The first character of a frame comes from `channel.read()`, which decodes with the
 // channel's `encoding`: callers that read it natively check `read` themselves.)
 //
 // On success keep_alive owns the port object. The caller must hold keep_alive for as long as it
 // uses the returned port, in particular while it reads without the GIL: the port object owns the
 // core port, and another thread may drop the channel's last reference to it at any time.
-serial::Port* exact_mew_serial_port(PyObject* channel, py::Handle& keep_alive);
+serial::Port* exact_serial_read_port(PyObject* channel, py::Handle& keep_alive);
 
-// `channel.receive_frame()` for a channel accepted by exact_mew_serial_port: reads the frame from
+// `channel.receive_frame()` for a channel accepted by exact_serial_read_port: reads the frame from
 // `port` with the GIL released and returns it as text, or null with the very exception that
 // `_receive_frame_by_serial(port_object)` raises. GIL held on entry and on return.
 PyObject* receive_frame_native(PyObject* port_object, serial::Port& port);

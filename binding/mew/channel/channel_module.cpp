@@ -25,6 +25,7 @@ using py::steal;
 PyObject* g_mew_serial = nullptr;   // the classes as created, for super() and the fast path
 PyObject* g_dual_serial = nullptr;
 py::ClassGuard g_mew_serial_guard;
+py::ClassGuard g_dual_serial_guard;
 
 Handle get(PyObject* obj, PyObject* name) { return steal(PyObject_GetAttr(obj, name)); }
 
@@ -323,16 +324,25 @@ bool add(PyObject* module_dict, const char* name, const Handle& value) {
     return value && PyDict_SetItemString(module_dict, name, value.get()) == 0;
 }
 
-// Exactly the module's MewSerial, with nobody having assigned to the class or rebound its name.
-bool is_untouched_mew_serial(PyObject* obj) noexcept {
-    return g_mew_serial && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(g_mew_serial) &&
-           g_mew_serial_guard.untouched();
+// Exactly the class `cls` as the module made it, with nobody having assigned to the class or
+// rebound its name.
+bool is_untouched(PyObject* obj, PyObject* cls, const py::ClassGuard& guard) noexcept {
+    return cls && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(cls) && guard.untouched();
+}
+
+// The attribute holding the port that `channel` reads from, when it is exactly one of the module's
+// serial channels; else null.
+PyObject* read_port_attr(PyObject* channel) {
+    if (is_untouched(channel, g_mew_serial, g_mew_serial_guard)) return OZU_ID("_serial");
+    if (is_untouched(channel, g_dual_serial, g_dual_serial_guard)) return OZU_ID("_channel_to_read");
+    return nullptr;
 }
 
 }  // namespace
 
-serial::Port* exact_mew_serial_port(PyObject* channel, Handle& keep_alive) {
-    if (!is_untouched_mew_serial(channel)) return nullptr;
+serial::Port* exact_serial_read_port(PyObject* channel, Handle& keep_alive) {
+    PyObject* port_attr = read_port_attr(channel);
+    if (!port_attr) return nullptr;
     PyObject* reader = PyDict_GetItemWithError(py::module_dict(), OZU_ID("_receive_frame_by_serial"));
     if (!reader || !py::is_function_of(reader, kReceiveFrameBySerial)) {
         PyErr_Clear();
@@ -344,7 +354,7 @@ serial::Port* exact_mew_serial_port(PyObject* channel, Handle& keep_alive) {
         PyErr_Clear();
         return nullptr;
     }
-    Handle port = get(channel, OZU_ID("_serial"));
+    Handle port = get(channel, port_attr);
     if (!port) {
         PyErr_Clear();  // receive_frame() itself will raise it
         return nullptr;
@@ -410,6 +420,7 @@ bool register_channel(PyObject* module_dict) {
     g_mew_serial = Py_NewRef(mew_serial.get());
     g_dual_serial = Py_NewRef(dual_serial.get());
     g_mew_serial_guard.record(module_dict, OZU_ID("MewSerial"), g_mew_serial);
+    g_dual_serial_guard.record(module_dict, OZU_ID("DualSerial"), g_dual_serial);
     return true;
 }
 

@@ -90,11 +90,14 @@ PyObject* channel_name_impl(BoundArgs& a) {
     return PyObject_GetAttr(handle.get(), OZU_ID("port"));
 }
 
-// Back to Idle after a start that could not complete: no thread is meant to run and none is kept,
-// so that stop() and close() still work. The start's own error stays the one reported.
-PyObject* undo_start(PyObject* self) {
+// Back to Idle after a start that could not complete, so that stop() and close() still work. The
+// start's own error stays the one reported. A thread whose start() was attempted may still begin
+// (its start() was interrupted): it stays named, and ends at once on the set flag or, after a later
+// start(), on finding itself replaced. Otherwise the previous thread is named again, as it was.
+PyObject* undo_start(PyObject* self, PyObject* previous, bool thread_may_run = false) {
     link::PendingError error;
-    if (!set_attr(self, OZU_ID("_stop_flag"), Py_True) || !set_attr(self, OZU_ID("_receiver_thread"), Py_None)) {
+    if (!set_attr(self, OZU_ID("_stop_flag"), Py_True) ||
+        (!thread_may_run && !set_attr(self, OZU_ID("_receiver_thread"), previous))) {
         error.chain_into_current();
         return nullptr;
     }
@@ -109,23 +112,31 @@ PyObject* start_impl(BoundArgs& a) {
     int stopped = PyObject_IsTrue(flag.get());
     if (stopped < 0) return nullptr;
     if (!stopped) return none().release();
-    if (!set_attr(self, OZU_ID("_stop_flag"), Py_False)) return nullptr;
+    // A new run never serves beside the previous one: wait for the previous receiver (a stop whose
+    // own wait was interrupted leaves it running), unless the caller is that receiver, which ends
+    // after its current frame once it sees itself replaced. An interrupted wait starts nothing.
+    Handle previous = steal(PyObject_GetAttr(self, OZU_ID("_receiver_thread")));
+    if (!previous) return nullptr;
+    if (!link::wait_for_run_end(previous.get())) return nullptr;
 
+    // The new thread is named before the flag is cleared: a previous receiver that has not looked
+    // yet (its start() was interrupted) then finds either the flag set or itself replaced.
     Handle target = steal(PyObject_GetAttr(self, OZU_ID("_receiver")));
-    if (!target) return undo_start(self);
+    if (!target) return nullptr;
     PyObject* args[] = {target.get()};
     Handle kwnames = steal(PyTuple_Pack(1, OZU_ID("target")));
-    if (!kwnames) return undo_start(self);
+    if (!kwnames) return nullptr;
     Handle thread = call_global(OZU_ID("Thread"), args, 0, kwnames.get());
-    if (!thread || !set_attr(self, OZU_ID("_receiver_thread"), thread.get())) return undo_start(self);
+    if (!thread || !set_attr(self, OZU_ID("_receiver_thread"), thread.get())) return undo_start(self, previous.get());
+    if (!set_attr(self, OZU_ID("_stop_flag"), Py_False)) return undo_start(self, previous.get());
 
     Handle channel = steal(PyObject_GetAttr(self, OZU_ID("_channel")));
-    if (!channel) return undo_start(self);
+    if (!channel) return undo_start(self, previous.get());
     Handle reset = steal(PyObject_CallMethodNoArgs(channel.get(), OZU_ID("reset_input_buffer")));
-    if (!reset) return undo_start(self);
+    if (!reset) return undo_start(self, previous.get());
 
     Handle started = steal(PyObject_CallMethodNoArgs(thread.get(), OZU_ID("start")));
-    if (!started) return undo_start(self);
+    if (!started) return undo_start(self, previous.get(), true);
     return none().release();
 }
 
@@ -144,7 +155,10 @@ PyObject* stop_impl(BoundArgs& a) {
     Handle current = steal(PyObject_CallNoArgs(g_current_thread));
     if (!current) return nullptr;
     if (current.get() == thread.get()) return none().release();
-    return PyObject_CallMethodNoArgs(thread.get(), OZU_ID("join"));
+    Handle joined = steal(PyObject_CallMethodNoArgs(thread.get(), OZU_ID("join")));
+    // After join(), the receiver's own word: a join interrupted earlier may have left it running.
+    if (!joined || !link::wait_for_run_end(thread.get())) return nullptr;
+    return joined.release();
 }
 
 PyObject* close_impl(BoundArgs& a) {
@@ -174,6 +188,16 @@ PyObject* send_impl(BoundArgs& a) {
     return none().release();
 }
 
+// `with link:` gives the link itself, started or not as it is; leaving the block closes it, and an
+// exception raised in the block goes on (None is not a true result).
+PyObject* enter_impl(BoundArgs& a) { return Py_NewRef(a[0]); }
+
+PyObject* exit_impl(BoundArgs& a) {
+    Handle closed = steal(PyObject_CallMethodNoArgs(a[0], OZU_ID("close")));
+    if (!closed) return nullptr;
+    return none().release();
+}
+
 const FunctionDecl kInit = {"__init__", {{"self"}, {"channel"}}, init_impl, nullptr, false, true};
 const FunctionDecl kDevHandle = {"dev_handle", {{"self"}}, dev_handle_impl};
 const FunctionDecl kChannelName = {"channel_name", {{"self"}}, channel_name_impl};
@@ -182,6 +206,8 @@ const FunctionDecl kStop = {"stop", {{"self"}}, stop_impl};
 const FunctionDecl kClose = {"close", {{"self"}}, close_impl};
 const FunctionDecl kReceiver = {"_receiver", {{"self"}}, receiver_impl};
 const FunctionDecl kSend = {"_send", {{"self"}, {"data", Check::Str}}, send_impl};
+const FunctionDecl kEnter = {"__enter__", {{"self"}}, enter_impl};
+const FunctionDecl kExit = {"__exit__", {{"self"}, {"exc_type"}, {"exc_val"}, {"exc_tb"}}, exit_impl};
 
 }  // namespace
 
@@ -199,6 +225,8 @@ bool register_link(PyObject* module_dict) {
                      .method(kClose)
                      .method(kReceiver)
                      .method(kSend)
+                     .method(kEnter)
+                     .method(kExit)
                      .build();
     return cls && PyDict_SetItemString(module_dict, "MewBase", cls.get()) == 0;
 }

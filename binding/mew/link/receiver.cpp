@@ -202,10 +202,14 @@ int frame_start(Handle& c, Noise& noise) {
 
 // ---------------------------------------------------------------- native reading
 //
-// A channel that is exactly the module's MewSerial over an ozu_brix port is read in C++: the first
-// byte as its read() would wait for it and decode it, the rest by the frame reader, both without
-// the GIL. Anything about the channel that read() or receive_frame() would see differently (an
-// instance attribute standing in for them, an encoding that is not text) sends it the generic way.
+// A channel that is exactly the module's MewSerial or DualSerial reading from an ozu_brix port is
+// read in C++: the first byte as its read() would wait for it and decode it, the rest by the frame
+// reader, both without the GIL. Anything about the channel that read() or receive_frame() would see
+// differently (an instance attribute standing in for them, an encoding that is not text) sends it
+// the generic way.
+//
+// The wait for a first byte is cut into short slices, between which the receiver looks at its stop
+// flag: stop() and close() then take effect within a slice, whatever the port's read time-out.
 
 const brix::CApi* g_brix = nullptr;
 
@@ -226,7 +230,7 @@ NativeChannel native_channel(PyObject* channel) {
     NativeChannel native;
     if (!g_brix) return native;
     Handle keep;
-    serial::Port* port = channel::exact_mew_serial_port(channel, keep);
+    serial::Port* port = channel::exact_serial_read_port(channel, keep);
     if (!port) return native;
     if (overrides_reading(channel)) {
         PyErr_Clear();
@@ -237,20 +241,30 @@ NativeChannel native_channel(PyObject* channel) {
     return native;
 }
 
-// One byte as the port object's read() hands it out: 1, 0 after the read time-out, -1 with the
-// port's own error set.
-int read_first_byte(const NativeChannel& native, char& byte) {
+// The longest a stop waits for the receiver's pending wait for a first byte, in seconds.
+constexpr double kStopSlice = 0.05;
+
+// One byte as the port object's read() hands it out: 1, 0 after the read time-out or once the run
+// must end, -1 with the port's own error (or a signal handler's) set.
+int read_first_byte(const NativeChannel& native, const RunOwner& run, char& byte) {
     serial::Port& port = *native.port;
     auto* dst = reinterpret_cast<std::uint8_t*>(&byte);
     if (port.read_buffered(dst, 1) == 1) return 1;
     serial::IoError err;
     std::ptrdiff_t got;
+    bool run_ended = false;
     {
         GilRelease nogil;
-        got = serial::read_sliced(port, dst, 1, serial::SlicedWait(port.timeout()), err,
-                                  [&] { return nogil.run_signal_handlers(); });
+        got = serial::read_sliced(port, dst, 1, serial::SlicedWait(port.timeout(), kStopSlice), err, [&] {
+            return nogil.with_gil([&] {
+                if (PyErr_CheckSignals() != 0) return false;
+                const int wanted = run.wanted(OZU_ID("_stop_flag"));
+                run_ended = wanted == 0;
+                return wanted > 0;
+            });
+        });
     }
-    if (got == serial::kReadStopped) return -1;
+    if (got == serial::kReadStopped) return run_ended ? 0 : -1;
     if (got == serial::kReadFailed) {
         g_brix->raise_port_error(native.port_object.get(), err);
         return -1;
@@ -260,9 +274,9 @@ int read_first_byte(const NativeChannel& native, char& byte) {
 
 // `channel.read()` of a native channel: the port's byte, decoded with the channel's encoding as
 // that read() decodes it.
-Handle read_first_native(PyObject* channel, const NativeChannel& native) {
+Handle read_first_native(PyObject* channel, const NativeChannel& native, const RunOwner& run) {
     char byte = 0;
-    int got = read_first_byte(native, byte);
+    int got = read_first_byte(native, run, byte);
     if (got < 0) return {};
     Handle data = steal(PyBytes_FromStringAndSize(&byte, got));
     if (!data) return {};
@@ -338,11 +352,11 @@ bool report(PyObject* self) {
 
 PyObject* run_receiver(PyObject* self) {
     Noise noise;
+    const RunOwner run(self, OZU_ID("_receiver_thread"));
     for (;;) {
-        Handle flag = steal(PyObject_GetAttr(self, OZU_ID("_stop_flag")));
-        int stop = truth(flag);
-        if (stop < 0) return nullptr;
-        if (stop) {
+        const int wanted = run.wanted(OZU_ID("_stop_flag"));
+        if (wanted < 0) return nullptr;
+        if (!wanted) {
             if (!noise.report(self)) return nullptr;
             return none().release();
         }
@@ -351,7 +365,7 @@ PyObject* run_receiver(PyObject* self) {
         Handle channel = steal(PyObject_GetAttr(self, OZU_ID("_channel")));
         if (!channel) return nullptr;
         NativeChannel native = native_channel(channel.get());
-        Handle c = native.port ? read_first_native(channel.get(), native)
+        Handle c = native.port ? read_first_native(channel.get(), native, run)
                                : steal(PyObject_CallMethodNoArgs(channel.get(), OZU_ID("read")));
         int got = truth(c);
         if (got < 0) {

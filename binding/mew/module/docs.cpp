@@ -310,13 +310,17 @@ extern const py::DocEntry kDocs[] = {
     {"MewBase.channel_name", "The port name of the link's channel."},
     {"MewBase.start",
      "Starts the receiver thread, discarding input that arrived before; does nothing if it runs.\n\n"
+     "Waits first until the previous receiver, if any, has ended.\n\n"
      "Raises:\n    OSError: discarding the input failed.\n"},
     {"MewBase.stop",
      "Stops the receiver thread and waits for it; does nothing if it is not running.\n\n"
-     "Returns after the current read returns (within the read time-out).\n"},
+     "On a channel reading from ozu_brix ports it returns within about 50 ms, whatever the read\n"
+     "time-out; on a channel object of your own, after its current read() returns.\n"},
     {"MewBase.close",
      "Stops the link (the object's own stop()) and closes its channel.\n\n"
      "Raises:\n    OSError: closing the channel failed.\n"},
+    {"MewBase.__enter__", "Returns the link itself, as it is (nothing is started), for use in a with block."},
+    {"MewBase.__exit__", "Closes the link (close()) at the end of a with block; an error of the block passes on."},
 
     // ------------------------------------------------------------------ slave
     {"MewSlaveBase",

@@ -69,24 +69,11 @@ bool handle_request_failure() {
     return report_unexpected(exc.get());
 }
 
-// Whether the calling thread is the thread object `thread` (anything without a matching `ident`,
-// none included, is not).
-bool is_calling_thread(PyObject* thread) {
-    Handle ident = py::steal(PyObject_GetAttr(thread, OZU_ID("ident")));
-    bool same = false;
-    if (ident && PyLong_CheckExact(ident.get())) {
-        const unsigned long id = PyLong_AsUnsignedLong(ident.get());
-        same = !PyErr_Occurred() && id == PyThread_get_thread_ident();
-    }
-    PyErr_Clear();
-    return same;
-}
-
 // Whether the calling thread is the link's receiver (a listener calling start() or stop()).
 bool called_from_receiver(PyObject* self) {
     Handle receiver = py::steal(PyObject_GetAttr(self, OZU_ID("_receiver_thread")));
     PyErr_Clear();
-    return receiver && is_calling_thread(receiver.get());
+    return receiver && link::is_calling_thread(receiver.get());
 }
 
 // Lets start() return only once the worker it started has registered its request queue, so that
@@ -161,11 +148,21 @@ bool wait_for_run(PyObject* self, PyObject* thread) {
     }
 }
 
-// Thread(target=self.<worker>), stored in _slave_thread and started, after clearing the flag.
-bool start_worker(PyObject* self, PyObject* worker_name, const FunctionDecl& worker) {
-    const int stopped = flag_is_set(self, OZU_ID("_slave_stop_flag"));
-    if (stopped <= 0) return stopped == 0;
-    if (PyObject_SetAttr(self, OZU_ID("_slave_stop_flag"), Py_False) < 0) return false;
+// Waits for the previous worker to end before a new one starts, so that two never serve at once (a
+// stop whose own wait was interrupted leaves it running). Not when the caller is that worker (a
+// hook restarting its station) or the receiver (the worker's last step needs _listener_lock,
+// which the receiver holds): the previous worker then ends once it sees itself replaced.
+bool wait_for_previous_worker(PyObject* self) {
+    Handle previous = py::steal(PyObject_GetAttr(self, OZU_ID("_slave_thread")));
+    if (!previous) return false;
+    return called_from_receiver(self) || link::wait_for_run_end(previous.get());
+}
+
+// Thread(target=self.<worker>), stored in _slave_thread, then the flag cleared and the thread
+// started; waits for its queue where it can. The thread is named before the flag is cleared: a
+// previous worker that has not looked yet (its start() was interrupted) then finds either the flag
+// set or itself replaced.
+bool launch_worker(PyObject* self, PyObject* worker_name, const FunctionDecl& worker) {
     Handle target = py::steal(PyObject_GetAttr(self, worker_name));
     if (!target) return false;
     Handle kwnames = py::steal(PyTuple_Pack(1, OZU_ID("target")));
@@ -173,12 +170,29 @@ bool start_worker(PyObject* self, PyObject* worker_name, const FunctionDecl& wor
     PyObject* args[] = {target.get()};
     Handle thread = py::call_global(OZU_ID("Thread"), args, 0, kwnames.get());
     if (!thread || PyObject_SetAttr(self, OZU_ID("_slave_thread"), thread.get()) < 0) return false;
+    if (PyObject_SetAttr(self, OZU_ID("_slave_stop_flag"), Py_False) < 0) return false;
     if (!can_wait_for_run(self, target.get(), thread.get(), worker))
         return static_cast<bool>(call_method(thread.get(), OZU_ID("start")));
     run_gate().expect(self);
     const bool ok = call_method(thread.get(), OZU_ID("start")) && wait_for_run(self, thread.get());
     run_gate().forget(self);
     return ok;
+}
+
+// Unless the flag says a worker is meant to run: a new worker run, once the previous one has ended.
+bool start_worker(PyObject* self, PyObject* worker_name, const FunctionDecl& worker) {
+    const int stopped = flag_is_set(self, OZU_ID("_slave_stop_flag"));
+    if (stopped <= 0) return stopped == 0;
+    if (!wait_for_previous_worker(self)) return false;
+    if (launch_worker(self, worker_name, worker)) return true;
+    // No run after a start that failed (or was interrupted): a worker that began anyway ends on
+    // the flag. The start's own error stays the one reported.
+    link::PendingError error;
+    if (PyObject_SetAttr(self, OZU_ID("_slave_stop_flag"), Py_True) < 0)
+        error.chain_into_current();
+    else
+        error.restore();
+    return false;
 }
 
 // Sets the flag and waits, without a time limit, for the worker, unless the flag was already set.
@@ -192,8 +206,9 @@ bool stop_worker(PyObject* self) {
     if (PyObject_SetAttr(self, OZU_ID("_slave_stop_flag"), Py_True) < 0) return false;
     Handle thread = py::steal(PyObject_GetAttr(self, OZU_ID("_slave_thread")));
     if (!thread) return false;
-    if (is_calling_thread(thread.get()) || called_from_receiver(self)) return true;
-    return static_cast<bool>(call_method(thread.get(), OZU_ID("join")));
+    if (link::is_calling_thread(thread.get()) || called_from_receiver(self)) return true;
+    // After join(), the worker's own word: a join interrupted earlier may have left it running.
+    return call_method(thread.get(), OZU_ID("join")) && link::wait_for_run_end(thread.get());
 }
 
 bool set_initial_worker_state(PyObject* self) {
@@ -255,6 +270,7 @@ bool fd_serve_one(PyObject* self, PyObject* frame) {
 
 PyObject* fd_worker_impl(BoundArgs& a) {
     PyObject* self = a[0];
+    const link::RunOwner run(self, OZU_ID("_slave_thread"));
     Handle queue = open_run(self);
     if (!queue) return nullptr;
     Handle get = py::steal(PyObject_GetAttr(queue.get(), OZU_ID("get")));
@@ -262,9 +278,9 @@ PyObject* fd_worker_impl(BoundArgs& a) {
     Handle kwnames = py::steal(PyTuple_Pack(1, OZU_ID("timeout")));
     bool ok = get && timeout && kwnames;
     while (ok) {
-        const int stopped = flag_is_set(self, OZU_ID("_slave_stop_flag"));
-        if (stopped != 0) {
-            ok = stopped > 0;
+        const int wanted = run.wanted(OZU_ID("_slave_stop_flag"));
+        if (wanted <= 0) {
+            ok = wanted == 0;
             break;
         }
         PyObject* args[] = {timeout.get()};
@@ -277,6 +293,12 @@ PyObject* fd_worker_impl(BoundArgs& a) {
             }
             PyErr_Clear();
             continue;
+        }
+        // A request that reached a replaced run is the new run's to answer: both queues got it.
+        const int current = run.current();
+        if (current <= 0) {
+            ok = current == 0;
+            break;
         }
         ok = fd_serve_one(self, frame.get());
     }
@@ -342,14 +364,15 @@ bool demo_serve_one(PyObject* self, PyObject* frame) {
 
 PyObject* demo_worker_impl(BoundArgs& a) {
     PyObject* self = a[0];
+    const link::RunOwner run(self, OZU_ID("_slave_thread"));
     Handle queue = open_run(self);
     if (!queue) return nullptr;
     Handle poll = py::steal(PyFloat_FromDouble(0.01));
     bool ok = static_cast<bool>(poll);
     while (ok) {
-        const int stopped = flag_is_set(self, OZU_ID("_slave_stop_flag"));
-        if (stopped != 0) {
-            ok = stopped > 0;
+        const int wanted = run.wanted(OZU_ID("_slave_stop_flag"));
+        if (wanted <= 0) {
+            ok = wanted == 0;
             break;
         }
         Handle empty = call_method(queue.get(), OZU_ID("empty"));
