@@ -152,15 +152,11 @@ const py::FunctionDecl kCreate = {"create_serial_instance", {}, create_serial_in
 
 ozu::serial::Port* core_port(PyObject* port_object) { return reinterpret_cast<PortObject*>(port_object)->port; }
 
-ozu::serial::FrameResult read_frame(ozu::serial::Port& port, std::string prefix, std::size_t max) {
-    return ozu::serial::read_frame(port, std::move(prefix), max);
-}
-
 PyObject* raise_port_error(PyObject* port_object, const ozu::serial::IoError& err) {
     return raise_io_error(err, port_name(port_object));
 }
 
-const CApi kCApi = {kCApiVersion, &PortType, core_port, read_frame, raise_port_error};
+const CApi kCApi = {kCApiVersion, &PortType, core_port, raise_port_error};
 
 PyModuleDef brix_module_def = {PyModuleDef_HEAD_INIT, "ozu_brix", kModuleDoc, -1,
                                nullptr, nullptr, nullptr, nullptr, nullptr};

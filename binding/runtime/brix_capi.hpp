@@ -1,11 +1,12 @@
 // The C API that ozu_brix exports in a capsule, so ozu_mew can recognise ozu_brix port objects by
-// type identity and read frames from their core port without the GIL.
+// type identity and read frames from their core port without the GIL (with the core's frame reader,
+// which both modules link).
 //
 // Usage (GIL held):
 //     const ozu::brix::CApi* api = ozu::brix::import_brix_capi();   // null + exception on failure
 //     if (Py_IS_TYPE(obj, api->port_type)) {
 //         ozu::serial::Port* port = api->core_port(obj);   // valid while a reference to obj is held
-//         ... Handle keep = borrow(obj); { GilRelease nogil; api->read_frame(*port, prefix, max); } ...
+//         ... Handle keep = borrow(obj); { GilRelease nogil; serial::read_frame_from(...); } ...
 //     }
 // A port object never changes its core port; after close() the core port stays valid (operations
 // fail with ErrorKind::PortClosed) until the object is destroyed.
@@ -19,18 +20,15 @@
 namespace ozu::brix {
 
 inline constexpr const char* kCapsuleName = "ozu_brix._C_API";
-inline constexpr unsigned kCApiVersion = 1;
+inline constexpr unsigned kCApiVersion = 2;
 
 struct CApi {
     unsigned version;  // kCApiVersion of the exporting module
     PyTypeObject* port_type;  // exact type of the port objects (not subclassable)
     // The core port of a port object of port_type (no checks, never null).
     ozu::serial::Port* (*core_port)(PyObject* port_object);
-    // ozu_brix's own copy of the frame reader, so both modules run the very same code.
-    ozu::serial::FrameResult (*read_frame)(ozu::serial::Port& port, std::string prefix, std::size_t max);
     // Sets the exception that the port object's own read() raises for `err` and returns null (GIL
-    // held), so a frame read natively fails exactly as one read through read(). When an exporter
-    // leaves it null, ozu_mew reads frames through read() instead.
+    // held), so a frame read natively fails exactly as one read through read().
     PyObject* (*raise_port_error)(PyObject* port_object, const ozu::serial::IoError& err);
 };
 
