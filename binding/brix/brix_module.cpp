@@ -148,7 +148,7 @@ PyObject* create_serial_instance_impl(BoundArgs& a) {
     return object;
 }
 
-const py::FunctionDecl kCreate = {"create_serial_instance", {}, create_serial_instance_impl, nullptr, false, true};
+const py::FunctionDecl kCreate = {.name = "create_serial_instance", .params = {}, .impl = create_serial_instance_impl, .star_kwargs = true};
 
 ozu::serial::Port* core_port(PyObject* port_object) { return reinterpret_cast<PortObject*>(port_object)->port; }
 

@@ -159,13 +159,12 @@ PyObject* channel_init(BoundArgs& a) {
 
 PyObject* nothing(BoundArgs&) { Py_RETURN_NONE; }
 
-const FunctionDecl kChannelInit = {"__init__", {{"self"}}, channel_init, nullptr, false, true};
-const FunctionDecl kChannelRead = {"read", {{"self"}, {"size", Check::Any, Default::integer(1)}}, nothing,
-                                   nullptr, false, false, true};
-const FunctionDecl kChannelReceive = {"receive_frame", {{"self"}}, nothing, nullptr, false, false, true};
-const FunctionDecl kChannelSend = {"send_frame", {{"self"}, {"data", Check::Str}}, nothing, nullptr, false, false, true};
-const FunctionDecl kChannelInWaiting = {"in_waiting", {{"self"}}, nothing, nullptr, false, false, true};
-const FunctionDecl kChannelPort = {"port", {{"self"}}, nothing, nullptr, false, false, true};
+const FunctionDecl kChannelInit = {.name = "__init__", .params = {{"self"}}, .impl = channel_init, .star_kwargs = true};
+const FunctionDecl kChannelRead = {.name = "read", .params = {{"self"}, {"size", Check::Any, Default::integer(1)}}, .impl = nothing, .abstract = true};
+const FunctionDecl kChannelReceive = {.name = "receive_frame", .params = {{"self"}}, .impl = nothing, .abstract = true};
+const FunctionDecl kChannelSend = {.name = "send_frame", .params = {{"self"}, {"data", Check::Str}}, .impl = nothing, .abstract = true};
+const FunctionDecl kChannelInWaiting = {.name = "in_waiting", .params = {{"self"}}, .impl = nothing, .abstract = true};
+const FunctionDecl kChannelPort = {.name = "port", .params = {{"self"}}, .impl = nothing, .abstract = true};
 const FunctionDecl kChannelClose = {"close", {{"self"}}, nothing};
 const FunctionDecl kChannelReset = {"reset_input_buffer", {{"self"}}, nothing};
 
@@ -203,7 +202,7 @@ PyObject* mew_serial_read(BoundArgs& a) { return read_through(a[0], OZU_ID("_ser
 PyObject* mew_serial_close(BoundArgs& a) { return call_on(a[0], OZU_ID("_serial"), OZU_ID("close")); }
 PyObject* mew_serial_reset(BoundArgs& a) { return call_on(a[0], OZU_ID("_serial"), OZU_ID("reset_input_buffer")); }
 
-const FunctionDecl kMewSerialInit = {"__init__", {{"self"}}, mew_serial_init, nullptr, false, true};
+const FunctionDecl kMewSerialInit = {.name = "__init__", .params = {{"self"}}, .impl = mew_serial_init, .star_kwargs = true};
 const FunctionDecl kMewSerialReceive = {"receive_frame", {{"self"}}, mew_serial_receive};
 const FunctionDecl kMewSerialPort = {"port", {{"self"}}, mew_serial_port};
 const FunctionDecl kMewSerialInWaiting = {"in_waiting", {{"self"}}, mew_serial_in_waiting};
@@ -309,7 +308,7 @@ PyObject* dual_serial_enter(BoundArgs& a) { return Py_NewRef(a[0]); }
 
 PyObject* dual_serial_exit(BoundArgs& a) { return none_result(steal(call_method(a[0], OZU_ID("close")))); }
 
-const FunctionDecl kDualSerialInit = {"__init__", {{"self"}, {"port", Check::Str}}, dual_serial_init, nullptr, false, true};
+const FunctionDecl kDualSerialInit = {.name = "__init__", .params = {{"self"}, {"port", Check::Str}}, .impl = dual_serial_init, .star_kwargs = true};
 const FunctionDecl kDualSerialReceive = {"receive_frame", {{"self"}}, dual_serial_receive};
 const FunctionDecl kDualSerialPort = {"port", {{"self"}}, dual_serial_port};
 const FunctionDecl kDualSerialInWaiting = {"in_waiting", {{"self"}}, dual_serial_in_waiting};

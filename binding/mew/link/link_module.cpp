@@ -198,7 +198,7 @@ PyObject* exit_impl(BoundArgs& a) {
     return none().release();
 }
 
-const FunctionDecl kInit = {"__init__", {{"self"}, {"channel"}}, init_impl, nullptr, false, true};
+const FunctionDecl kInit = {.name = "__init__", .params = {{"self"}, {"channel"}}, .impl = init_impl, .star_kwargs = true};
 const FunctionDecl kDevHandle = {"dev_handle", {{"self"}}, dev_handle_impl};
 const FunctionDecl kChannelName = {"channel_name", {{"self"}}, channel_name_impl};
 const FunctionDecl kStart = {"start", {{"self"}}, start_impl};

@@ -529,7 +529,7 @@ PyObject* init_impl(BoundArgs& a) {
     return none().release();
 }
 
-const FunctionDecl kInit = {"__init__", {{"self"}}, init_impl, nullptr, true, true};
+const FunctionDecl kInit = {.name = "__init__", .params = {{"self"}}, .impl = init_impl, .star_args = true, .star_kwargs = true};
 const FunctionDecl kQuery = {"query", {{"self"}, {"command"}}, query_impl};
 const FunctionDecl kRawQuery = {"_query", {{"self"}, {"command"}}, raw_query_impl};
 

@@ -375,7 +375,7 @@ constexpr Param kCount = {"count", Check::Int};
 constexpr Param kValue = {"value", Check::Int};
 constexpr Param kValues = {"values", Check::List};
 
-const FunctionDecl kInit = {"__init__", {kSelf}, init_impl, nullptr, true, true};
+const FunctionDecl kInit = {.name = "__init__", .params = {kSelf}, .impl = init_impl, .star_args = true, .star_kwargs = true};
 const FunctionDecl kOps[] = {
     {"get_coil", {kSelf, kStation, {"name"}}, get_coil_impl},
     {"get_coil_uint16", {kSelf, kStation, kName}, get_coil_uint16_impl},

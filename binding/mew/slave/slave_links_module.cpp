@@ -329,7 +329,7 @@ PyObject* fd_channel_name_impl(BoundArgs& a) {
     return PyUnicode_FromFormat("MewFullDuplex[%S]", port.get());
 }
 
-const FunctionDecl kFdInit{"__init__", {{"self"}}, fd_init_impl, nullptr, true, true};
+const FunctionDecl kFdInit{.name = "__init__", .params = {{"self"}}, .impl = fd_init_impl, .star_args = true, .star_kwargs = true};
 const FunctionDecl kFdWorker{"check_and_process_request", {{"self"}}, fd_worker_impl};
 const FunctionDecl kFdStart{"start", {{"self"}}, fd_start_impl};
 const FunctionDecl kFdStop{"stop", {{"self"}}, fd_stop_impl};
@@ -451,7 +451,7 @@ PyObject* demo_set_multi_uint16_impl(BoundArgs& a) {
     return print_formatted("Slave: Registers %s wrote to %s", a[2], a[3]);
 }
 
-const FunctionDecl kDemoInit{"__init__", {{"self"}, {"station", Check::Int}}, demo_init_impl, nullptr, true, true};
+const FunctionDecl kDemoInit{.name = "__init__", .params = {{"self"}, {"station", Check::Int}}, .impl = demo_init_impl, .star_args = true, .star_kwargs = true};
 const FunctionDecl kDemoWorker{"_check_and_process_request", {{"self"}}, demo_worker_impl};
 const FunctionDecl kDemoStart{"start", {{"self"}}, demo_start_impl};
 const FunctionDecl kDemoStop{"stop", {{"self"}}, demo_stop_impl};
