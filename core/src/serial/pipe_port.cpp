@@ -73,7 +73,9 @@ protected:
     std::ptrdiff_t os_read(std::uint8_t* dst, std::size_t cap, std::optional<double> timeout,
                            IoError& err) override;
     std::ptrdiff_t os_write(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
-                            IoError& err) override;
+                            IoError& err) override {
+        return write_whole(src, n, timeout, err);
+    }
     std::ptrdiff_t os_write_some(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
                                  IoError& err) override;
     std::ptrdiff_t os_pending(IoError& err) override;
@@ -142,16 +144,6 @@ std::ptrdiff_t PipePort::os_read(std::uint8_t* dst, std::size_t cap, std::option
     if (in.head == in.bytes.size()) in.clear();
     cable_->changed.notify_all();  // room for a waiting writer
     return static_cast<std::ptrdiff_t>(count);
-}
-
-std::ptrdiff_t PipePort::os_write(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
-                                  IoError& err) {
-    std::ptrdiff_t put = os_write_some(src, n, timeout, err);
-    if (put >= 0 && static_cast<std::size_t>(put) < n) {
-        fail_write_timeout(err);
-        return -1;
-    }
-    return put;
 }
 
 std::ptrdiff_t PipePort::os_write_some(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,

@@ -104,7 +104,9 @@ protected:
     std::ptrdiff_t os_read(std::uint8_t* dst, std::size_t cap, std::optional<double> timeout,
                            IoError& err) override;
     std::ptrdiff_t os_write(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
-                            IoError& err) override;
+                            IoError& err) override {
+        return write_whole(src, n, timeout, err);
+    }
     std::ptrdiff_t os_pending(IoError& err) override;
     bool os_flush_input(IoError& err) override;
     bool os_flush_output(IoError& err) override;
@@ -270,16 +272,6 @@ std::ptrdiff_t TtyPort::os_write_some(const std::uint8_t* src, std::size_t n, st
         }
     }
     return static_cast<std::ptrdiff_t>(n);
-}
-
-std::ptrdiff_t TtyPort::os_write(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
-                                 IoError& err) {
-    std::ptrdiff_t put = os_write_some(src, n, timeout, err);
-    if (put >= 0 && static_cast<std::size_t>(put) < n) {
-        fail_write_timeout(err);
-        return -1;
-    }
-    return put;
 }
 
 std::ptrdiff_t TtyPort::os_pending(IoError& err) {

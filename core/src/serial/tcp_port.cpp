@@ -185,7 +185,9 @@ protected:
     std::ptrdiff_t os_read(std::uint8_t* dst, std::size_t cap, std::optional<double> timeout,
                            IoError& err) override;
     std::ptrdiff_t os_write(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
-                            IoError& err) override;
+                            IoError& err) override {
+        return write_whole(src, n, timeout, err);
+    }
     std::ptrdiff_t os_write_some(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
                                  IoError& err) override;
     std::ptrdiff_t os_pending(IoError& err) override;
@@ -383,16 +385,6 @@ std::ptrdiff_t TcpPort::os_write_some(const std::uint8_t* src, std::size_t n, st
     return static_cast<std::ptrdiff_t>(n);
 }
 
-std::ptrdiff_t TcpPort::os_write(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
-                                 IoError& err) {
-    std::ptrdiff_t put = os_write_some(src, n, timeout, err);
-    if (put >= 0 && static_cast<std::size_t>(put) < n) {
-        fail_write_timeout(err);
-        return -1;
-    }
-    return put;
-}
-
 std::ptrdiff_t TcpPort::os_pending(IoError& err) {
     std::shared_lock lock(device_mutex());
     if (socket_ == kNoSocket) return 0;
@@ -444,7 +436,9 @@ protected:
     std::ptrdiff_t os_read(std::uint8_t* dst, std::size_t cap, std::optional<double> timeout,
                            IoError& err) override;
     std::ptrdiff_t os_write(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
-                            IoError& err) override;
+                            IoError& err) override {
+        return write_whole(src, n, timeout, err);
+    }
     std::ptrdiff_t os_write_some(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
                                  IoError& err) override;
     std::ptrdiff_t os_pending(IoError& err) override;
@@ -605,16 +599,6 @@ std::ptrdiff_t ListenPort::os_write_some(const std::uint8_t* src, std::size_t n,
         }
     }
     return static_cast<std::ptrdiff_t>(n);
-}
-
-std::ptrdiff_t ListenPort::os_write(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
-                                    IoError& err) {
-    std::ptrdiff_t put = os_write_some(src, n, timeout, err);
-    if (put >= 0 && static_cast<std::size_t>(put) < n) {
-        fail_write_timeout(err);
-        return -1;
-    }
-    return put;
 }
 
 std::ptrdiff_t ListenPort::os_pending(IoError& err) {

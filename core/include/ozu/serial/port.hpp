@@ -140,6 +140,9 @@ protected:
     // short, 0 included) or -1. The default writes everything under the port's write_timeout.
     virtual std::ptrdiff_t os_write_some(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
                                          IoError& err);
+    // os_write for backends that write in pieces: os_write_some, and a short count is a write
+    // time-out. n or -1.
+    std::ptrdiff_t write_whole(const std::uint8_t* src, std::size_t n, std::optional<double> timeout, IoError& err);
     // Guards the identity of the OS device: held shared by short device calls (pending bytes,
     // flushes) and exclusively while a backend swaps its device.
     std::shared_mutex& device_mutex() const noexcept { return device_mutex_; }
