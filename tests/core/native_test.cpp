@@ -276,6 +276,18 @@ TEST(StationAnswer, DecidesEachRequestAsAStationMust) {
     } greedy;
     Station flooded(*port, greedy, {.station = 1});
     EXPECT_EQ(flooded.answer("%01#RDD0000000000**\r"), "%01!0207\r");
+
+    // A frame longer than the line carries, handed in directly, is not answered: its answer would
+    // repeat a head too long for any frame. One byte less is still served.
+    Station everyone(*port, memory, {.station = 0});
+    const std::string tail = "#WDD0010000100ABCD**\r";
+    std::string head = "%" + std::string(2048 - tail.size() - 1, '0') + "1";
+    EXPECT_EQ((head + tail).size(), 2049u);
+    EXPECT_EQ(everyone.answer(head + tail), std::nullopt);
+    head.erase(1, 1);
+    auto served = everyone.answer(head + tail);
+    ASSERT_TRUE(served.has_value());
+    EXPECT_LE(served->size(), 2048u);
 }
 
 TEST(StationAnswer, NoByteSequenceBreaksTheStation) {

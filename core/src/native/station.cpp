@@ -78,6 +78,9 @@ std::optional<std::string> Station::answer(std::string_view request) {
         return std::nullopt;
     };
 
+    // The line never delivers a longer frame (the frame reader stops there); a caller that hands one
+    // in directly gets no answer, so no answer can outgrow a frame by echoing the request's head.
+    if (request.size() > protocol::kMaxFrameLength) return drop("frame longer than a line carries");
     const protocol::DecodedRequest decoded = protocol::decode_request(request);
     if (decoded.status == protocol::RequestStatus::invalid_frame) return drop("invalid frame");
     if (decoded.status == protocol::RequestStatus::unreadable) return drop("unreadable check or station field");
