@@ -62,7 +62,9 @@ TYPED_TEST(FieldWidths, FourDigitValuesMatchPieceByPieceReading) {
                     const Failure expected = !lo.ok() ? lo.failure : hi.failure;
                     ASSERT_EQ(got.failure.error, expected.error);
                     ASSERT_EQ(got.failure.span, expected.span);
-                    if (lo.ok() && hi.ok()) ASSERT_EQ(got.value, (hi.value << 8) | lo.value);
+                    if (lo.ok() && hi.ok()) {
+                        ASSERT_EQ(got.value, (hi.value << 8) | lo.value);
+                    }
                 }
 }
 
