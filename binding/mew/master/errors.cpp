@@ -19,7 +19,7 @@ PyObject* g_answer_index = nullptr;
 PyObject* g_station = nullptr;
 PyObject* g_link = nullptr;
 
-struct ClassSpec {
+struct ErrorClass {
     PyObject** slot;
     const char* name;  // without the module
     const char* doc;
@@ -28,27 +28,27 @@ struct ClassSpec {
 };
 
 // Makes ozu_mew.<name> with the given bases.
-bool make_class(PyObject* module_dict, const ClassSpec& spec) {
+bool make_class(PyObject* module_dict, const ErrorClass& error_class) {
     Handle bases = steal(PyTuple_New(0));
     if (!bases) return false;
-    for (PyObject* const* base : spec.bases) {
+    for (PyObject* const* base : error_class.bases) {
         if (!base) continue;
         Handle one = steal(PyTuple_Pack(1, *base));
         if (!one) return false;
         bases = steal(PySequence_Concat(bases.get(), one.get()));
         if (!bases) return false;
     }
-    if (spec.builtin) {
-        Handle one = steal(PyTuple_Pack(1, spec.builtin));
+    if (error_class.builtin) {
+        Handle one = steal(PyTuple_Pack(1, error_class.builtin));
         if (!one) return false;
         bases = steal(PySequence_Concat(bases.get(), one.get()));
         if (!bases) return false;
     }
-    std::string dotted = std::string("ozu_mew.") + spec.name;
-    PyObject* cls = PyErr_NewExceptionWithDoc(dotted.c_str(), spec.doc, bases.get(), nullptr);
+    std::string dotted = std::string("ozu_mew.") + error_class.name;
+    PyObject* cls = PyErr_NewExceptionWithDoc(dotted.c_str(), error_class.doc, bases.get(), nullptr);
     if (!cls) return false;
-    *spec.slot = cls;  // kept for the life of the process
-    return PyDict_SetItemString(module_dict, spec.name, cls) == 0;
+    *error_class.slot = cls;  // kept for the life of the process
+    return PyDict_SetItemString(module_dict, error_class.name, cls) == 0;
 }
 
 PyObject* raise_with(PyObject* cls, Handle message, PyObject* cause = nullptr) {
@@ -63,7 +63,7 @@ PyObject* raise_with(PyObject* cls, Handle message, PyObject* cause = nullptr) {
 }  // namespace
 
 bool add_error_classes(PyObject* module_dict) {
-    const ClassSpec specs[] = {
+    const ErrorClass classes[] = {
         {&g_error, "MewError", "A failure of a query on the line; an OSError.", {nullptr, nullptr}, PyExc_OSError},
         {&g_timeout, "MewTimeoutError", "No answer arrived within query_timeout.", {&g_error, nullptr},
          PyExc_TimeoutError},
@@ -80,8 +80,8 @@ bool add_error_classes(PyObject* module_dict) {
         {&g_link, "MewLinkError", "The link was closed while the query waited, or its channel failed.",
          {&g_error, nullptr}, PyExc_ConnectionError},
     };
-    for (const ClassSpec& spec : specs)
-        if (!make_class(module_dict, spec)) return false;
+    for (const ErrorClass& error_class : classes)
+        if (!make_class(module_dict, error_class)) return false;
     return true;
 }
 
