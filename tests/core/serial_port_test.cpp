@@ -22,10 +22,12 @@ namespace {
 using namespace ozu::serial;
 using namespace std::chrono_literals;
 
-std::unique_ptr<Port> open_ok(const std::string& name, std::optional<double> timeout = 0.05) {
+std::unique_ptr<Port> open_ok(const std::string& name, std::optional<double> timeout = 0.05,
+                              std::optional<double> write_timeout = std::nullopt) {
     Settings s;
     s.port = name;
     s.timeout = timeout;
+    s.write_timeout = write_timeout;
     IoError err;
     auto port = open_port(s, err);
     EXPECT_TRUE(port) << name << ": " << err.message;
@@ -213,6 +215,53 @@ TEST(PipePort, ReadsWhileAnotherThreadWrites) {
     std::string got = receive(*b, expected.size());
     writer.join();
     EXPECT_EQ(got, expected);
+}
+
+// Each end waits on its own conditions; a wake-up must still reach every waiter that needs it:
+// writers blocked on both full directions at once, released only by the other side's reads.
+TEST(PipePort, BothDirectionsFullAtOnceDrainWithoutLosingAWakeUp) {
+    auto a = open_ok("brix:pipe:full-both:a", 2.0, 5.0);  // a lost wake-up fails, not hangs
+    auto b = open_ok("brix:pipe:full-both:b", 2.0, 5.0);
+    ASSERT_TRUE(a && b);
+    std::string one(3 << 20, '1'), two(3 << 20, '2');  // each more than a direction holds
+    for (std::size_t i = 0; i < one.size(); i += 4099) one[i] = 'x', two[i] = 'y';
+    IoError err_a, err_b;
+    std::ptrdiff_t put_a = 0, put_b = 0;
+    std::thread write_a([&] { put_a = a->write(reinterpret_cast<const std::uint8_t*>(one.data()), one.size(), err_a); });
+    std::thread write_b([&] { put_b = b->write(reinterpret_cast<const std::uint8_t*>(two.data()), two.size(), err_b); });
+    std::this_thread::sleep_for(50ms);  // let both writers fill their direction and wait
+    std::string at_b, at_a;
+    std::thread read_b([&] { at_b = receive(*b, one.size()); });
+    at_a = receive(*a, two.size());
+    read_b.join();
+    write_a.join();
+    write_b.join();
+    EXPECT_EQ(put_a, static_cast<std::ptrdiff_t>(one.size()));
+    EXPECT_EQ(put_b, static_cast<std::ptrdiff_t>(two.size()));
+    EXPECT_TRUE(at_b == one);
+    EXPECT_TRUE(at_a == two);
+}
+
+// A writer waiting for room gives up when the reader's end closes (the rest is lost, as on a
+// cable with nothing attached), and a reader of the other direction is not disturbed by it.
+TEST(PipePort, AWriterWaitingForRoomEndsWhenThePeerCloses) {
+    Settings s;
+    s.port = "brix:pipe:full-close:a";
+    s.timeout = 0.05;
+    IoError open_err;
+    auto a = open_port(s, open_err);  // no write time-out
+    auto b = open_ok("brix:pipe:full-close:b");
+    ASSERT_TRUE(a && b);
+    std::string big(3 << 20, 'z');
+    IoError err;
+    std::ptrdiff_t put = 0;
+    std::thread writer([&] { put = a->write(reinterpret_cast<const std::uint8_t*>(big.data()), big.size(), err); });
+    std::this_thread::sleep_for(50ms);
+    b->close();
+    writer.join();
+    EXPECT_EQ(put, static_cast<std::ptrdiff_t>(big.size()));
+    std::uint8_t byte;
+    EXPECT_EQ(a->read(&byte, 1, err), 0);  // a quiet line
 }
 
 TEST(PipePort, CloseWakesABlockedReadAndLaterCallsFail) {

@@ -34,10 +34,21 @@ struct Direction {
 
 struct Cable {
     std::mutex mutex;
-    std::condition_variable changed;  // data, space, an end opened or closed, a wake-up
-    Direction to[2];                  // to[e]: bytes waiting to be read at end e
+    // Each end waits on its own conditions, so that traffic in one direction wakes nobody who
+    // waits for the other: readable[e] for data at end e (or a wake-up), writable[e] for room in
+    // the direction end e writes to (or the peer closing, or a wake-up).
+    std::condition_variable readable[2];
+    std::condition_variable writable[2];
+    Direction to[2];  // to[e]: bytes waiting to be read at end e
     bool open[2] = {false, false};
     bool woken[2] = {false, false};
+
+    void notify_everyone() {
+        for (int e = 0; e < 2; ++e) {
+            readable[e].notify_all();
+            writable[e].notify_all();
+        }
+    }
 };
 
 std::mutex g_cables_mutex;
@@ -100,7 +111,7 @@ bool PipePort::open(IoError& err) {
     slot->woken[end_] = false;
     slot->to[end_].clear();
     cable_ = slot;
-    slot->changed.notify_all();
+    slot->notify_everyone();
     return true;
 }
 
@@ -108,7 +119,8 @@ void PipePort::wake() noexcept {
     if (!cable_) return;
     std::lock_guard lock(cable_->mutex);
     cable_->woken[end_] = true;
-    cable_->changed.notify_all();
+    cable_->readable[end_].notify_all();
+    cable_->writable[end_].notify_all();
 }
 
 void PipePort::os_close() noexcept {
@@ -119,7 +131,7 @@ void PipePort::os_close() noexcept {
         cable_->open[end_] = false;
         cable_->woken[end_] = false;
         cable_->to[end_].clear();
-        cable_->changed.notify_all();
+        cable_->notify_everyone();
         if (!cable_->open[1 - end_]) {
             auto it = cables().find(name_);
             if (it != cables().end() && it->second == cable_) cables().erase(it);
@@ -132,17 +144,22 @@ std::ptrdiff_t PipePort::os_read(std::uint8_t* dst, std::size_t cap, std::option
     Deadline deadline(timeout);
     std::unique_lock lock(cable_->mutex);
     Direction& in = cable_->to[end_];
-    bool ready = wait_until(lock, cable_->changed, deadline, [&] { return in.size() > 0 || cable_->woken[end_]; });
+    bool ready =
+        wait_until(lock, cable_->readable[end_], deadline, [&] { return in.size() > 0 || cable_->woken[end_]; });
     if (cable_->woken[end_]) {
         fail_closed(err);
         return -1;
     }
     if (!ready) return 0;
+    const bool was_full = in.size() >= kCapacity;
     std::size_t count = std::min(cap, in.size());
     std::copy_n(in.bytes.data() + in.head, count, dst);
     in.head += count;
     if (in.head == in.bytes.size()) in.clear();
-    cable_->changed.notify_all();  // room for a waiting writer
+    lock.unlock();
+    // Room for the peer's writer, which only waits on a full direction. Woken after the unlock, so
+    // that it does not wake only to wait for the mutex.
+    if (was_full) cable_->writable[1 - end_].notify_all();
     return static_cast<std::ptrdiff_t>(count);
 }
 
@@ -153,7 +170,7 @@ std::ptrdiff_t PipePort::os_write_some(const std::uint8_t* src, std::size_t n, s
     std::unique_lock lock(cable_->mutex);
     std::size_t done = 0;
     while (done < n) {
-        bool ready = wait_until(lock, cable_->changed, deadline, [&] {
+        bool ready = wait_until(lock, cable_->writable[end_], deadline, [&] {
             return cable_->woken[end_] || !cable_->open[peer] || cable_->to[peer].size() < kCapacity;
         });
         if (cable_->woken[end_]) {
@@ -170,8 +187,10 @@ std::ptrdiff_t PipePort::os_write_some(const std::uint8_t* src, std::size_t n, s
         std::size_t count = std::min(n - done, kCapacity - out.size());
         out.bytes.insert(out.bytes.end(), src + done, src + done + count);
         done += count;
-        cable_->changed.notify_all();
+        if (done < n) cable_->readable[peer].notify_all();  // the reader may make room for the rest
     }
+    lock.unlock();
+    cable_->readable[peer].notify_all();
     return static_cast<std::ptrdiff_t>(n);
 }
 
@@ -183,7 +202,7 @@ std::ptrdiff_t PipePort::os_pending(IoError&) {
 bool PipePort::os_flush_input(IoError&) {
     std::lock_guard lock(cable_->mutex);
     cable_->to[end_].clear();
-    cable_->changed.notify_all();
+    cable_->writable[1 - end_].notify_all();
     return true;
 }
 
