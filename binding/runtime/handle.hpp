@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 #include <utility>
 #if defined(__GLIBCXX__)
@@ -90,13 +91,27 @@ inline Handle boolean(bool value) noexcept { return Handle::borrow(value ? Py_Tr
 class GilRelease {
 public:
     GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-    ~GilRelease() { restore_thread(state_); }
+    // Keeps the GIL until release(): for work that often finishes without waiting (bytes already
+    // buffered), where handing the GIL to another thread and queueing for it again would cost more
+    // than the work itself.
+    explicit GilRelease(std::defer_lock_t) noexcept {}
+    ~GilRelease() {
+        if (state_) restore_thread(state_);
+    }
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 
-    // Takes the GIL back for the call f() and releases it again; returns what f returns.
+    // Lets go of the GIL, if this scope still holds it; from here on nothing may touch Python objects.
+    void release() noexcept {
+        if (!state_) state_ = PyEval_SaveThread();
+    }
+    bool released() const noexcept { return state_ != nullptr; }
+
+    // Takes the GIL back for the call f() and releases it again; returns what f returns. Before
+    // release() the GIL is held already and f() simply runs.
     template <class F>
     auto with_gil(F&& f) {
+        if (!state_) return f();
         restore_thread(state_);
         auto result = f();
         state_ = PyEval_SaveThread();
@@ -110,7 +125,7 @@ public:
     }
 
 private:
-    PyThreadState* state_;
+    PyThreadState* state_ = nullptr;
 };
 
 }  // namespace ozu::py

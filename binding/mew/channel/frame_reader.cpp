@@ -214,6 +214,7 @@ public:
 
     int next(std::uint8_t& byte, serial::IoError& err) {
         if (port_.read_buffered(&byte, 1) == 1) return 1;
+        nogil_.release();  // from the first wait on, the frame is read without the GIL
         const serial::SlicedWait wait(port_.timeout());
         std::ptrdiff_t got =
             serial::read_sliced(port_, &byte, 1, wait, err, [this] { return nogil_.run_signal_handlers(); });
@@ -251,7 +252,10 @@ PyObject* receive_frame_native(PyObject* port_object, serial::Port& port) {
     serial::FrameResult result;
     bool interrupted = false;
     {
-        py::GilRelease nogil;
+        // A frame that is already buffered whole (the usual case once its first byte has come) is
+        // taken with the GIL held: it needs no wait, and releasing the GIL would make this thread
+        // queue for it again behind whichever thread took it.
+        py::GilRelease nogil(std::defer_lock);
         NativeSource source(port, nogil);
         result = serial::read_frame_from(source, std::string(), serial::kMaxFrameLength);
         interrupted = source.interrupted();
