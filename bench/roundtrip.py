@@ -7,13 +7,26 @@ Transports:
 Reports round trips per second and CPU microseconds per round trip (this process: master and
 station together; socat's own CPU separately), with one and with four querying threads.
 
-  python bench/roundtrip.py                  # both transports, 1 and 4 threads
-  python bench/roundtrip.py --count 50000 --transport pipe
+Next to each Python figure, in the same run and over the same kind of line, the C++ probe
+build/ozu_roundtrip_probe (built with the project) measures two baselines:
+  (a) direct   a master thread and a station thread reading and writing the line directly: what
+               the line allows
+  (b) threads  the link's own structure written plainly in C++: querying threads, a master
+               receiver, a station receiver and a station worker, handing frames over through
+               mutex/condition-variable queues, one queue per query
+The rows alternate round by round; every ratio is the median of the ratios within a round.
+
+  python bench/roundtrip.py                  # both transports, 1 and 4 threads, with the probes
+  python bench/roundtrip.py --count 50000 --transport pipe --rounds 5
+  python bench/roundtrip.py --no-probe       # the Python figures alone
   python bench/roundtrip.py --soak 1000000   # RSS and thread count while running 1,000,000 round trips
 """
 import argparse
 import os
+import pathlib
+import re
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -23,6 +36,8 @@ import time
 import ozu_mew
 
 LINE_TIMEOUT = 0.2
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+PROBE_ROW = re.compile(r"^(pty|pipe) (direct|threads) (\d+) round trips/s ([\d.]+) us CPU/rt$")
 
 
 class Station(ozu_mew.MewFullDuplexBase):
@@ -153,7 +168,18 @@ def run(master, total, threads, where=None):
     return per_thread * threads, wall, cpu, split
 
 
-def bench(kind, count):
+def probe_row(probe, kind, row, count, threads):
+    """(round trips/s, CPU us per round trip) of one probe row, run on its own."""
+    out = subprocess.run([probe, "--line", kind, "--only", row, "--count", str(count), "--rounds", "1",
+                          "--threads", str(threads)], check=True, capture_output=True, text=True).stdout
+    for line in out.splitlines():
+        m = PROBE_ROW.match(line.strip())
+        if m:
+            return float(m.group(3)), float(m.group(4))
+    raise SystemExit("%s printed no %s row:\n%s" % (probe, row, out))
+
+
+def bench(kind, count, rounds=1, probe=None):
     transport = Transport(kind)
     station, master = open_pair(transport)
     try:
@@ -161,13 +187,32 @@ def bench(kind, count):
         where = {"master receiver": master._receiver_thread, "station receiver": station._receiver_thread,
                  "station worker": station._slave_thread}
         for threads in (1, 4):
-            helper = transport.helper_cpu()
-            n, wall, cpu, split = run(master, count, threads, where)
-            helper = transport.helper_cpu() - helper
-            extra = "   socat %.1f us/rt" % (helper / n * 1e6) if transport.socat else ""
+            rows = {"python": [], "direct": [], "threads": []}
+            splits, helpers = [], []
+            for _ in range(rounds):
+                if probe:
+                    rows["direct"].append(probe_row(probe, kind, "direct", count, 1))
+                    rows["threads"].append(probe_row(probe, kind, "threads", count, threads))
+                helper = transport.helper_cpu()
+                n, wall, cpu, split = run(master, count, threads, where)
+                helpers.append((transport.helper_cpu() - helper) / n * 1e6)
+                rows["python"].append((n / wall, cpu / n * 1e6))
+                splits.append({k: v / n * 1e6 for k, v in split.items()})
+            rate = statistics.median(r for r, _ in rows["python"])
+            cpu_us = statistics.median(c for _, c in rows["python"])
+            extra = "   socat %.1f us/rt" % statistics.median(helpers) if transport.socat else ""
             print("%-4s %d thread%s  %8.0f round trips/s   %6.1f us CPU/rt%s"
-                  % (kind, threads, " " if threads == 1 else "s", n / wall, cpu / n * 1e6, extra), flush=True)
-            print("       CPU us/rt by thread: " + ", ".join("%s %.1f" % (k, v / n * 1e6) for k, v in split.items()))
+                  % (kind, threads, " " if threads == 1 else "s", rate, cpu_us, extra), flush=True)
+            print("       CPU us/rt by thread: " + ", ".join(
+                "%s %.1f" % (k, statistics.median(s[k] for s in splits)) for k in splits[0]))
+            for name, label in (("threads", "(b) threads"), ("direct", "(a) direct ")):
+                if not rows[name]:
+                    continue
+                speed = statistics.median(p[0] / c[0] for p, c in zip(rows["python"], rows[name]))
+                cost = statistics.median(p[1] / c[1] for p, c in zip(rows["python"], rows[name]))
+                print("       probe %s %8.0f round trips/s   %6.1f us CPU/rt   python: throughput %.2f x, CPU %.2f x"
+                      % (label, statistics.median(r for r, _ in rows[name]), statistics.median(c for _, c in rows[name]),
+                         speed, cost), flush=True)
     finally:
         master.close()
         station.close()
@@ -208,14 +253,23 @@ def main(argv):
     parser.add_argument("--count", type=int, default=20000, help="round trips per measurement")
     parser.add_argument("--soak", type=int, metavar="N", help="run N round trips and report RSS and threads")
     parser.add_argument("--threads", type=int, default=1, help="querying threads during --soak")
+    parser.add_argument("--rounds", type=int, default=1, help="alternating rounds; medians are reported")
+    parser.add_argument("--probe", default=os.environ.get("OZU_PROBE", str(ROOT / "build" / "ozu_roundtrip_probe")),
+                        help="the C++ probe (default: build/ozu_roundtrip_probe)")
+    parser.add_argument("--no-probe", action="store_true", help="leave out the probe rows")
     args = parser.parse_args(argv)
+    probe = None
+    if not args.no_probe and not args.soak:
+        if not os.access(args.probe, os.X_OK):
+            raise SystemExit("%s is not built (make build), or run with --no-probe" % args.probe)
+        probe = args.probe
     kinds = ("pty", "pipe") if args.transport == "both" else (args.transport,)
     if args.soak:
         for kind in kinds:
             soak(kind, args.soak, args.threads)
         return 0
     for kind in kinds:
-        bench(kind, args.count)
+        bench(kind, args.count, max(args.rounds, 1), probe)
     return 0
 
 
