@@ -95,6 +95,37 @@ def test_same_results_on_every_kind_of_port(line, script):
             assert ozu_mew._receive_frame_by_serial(line.port) == expected
 
 
+def trickle(send, data, piece=5):
+    """Sends `data` from another thread a few bytes at a time; returns that thread."""
+    def run():
+        for i in range(0, len(data), piece):
+            send(data[i:i + piece])
+            threading.Event().wait(0.0005)
+    sender = threading.Thread(target=run)
+    sender.start()
+    return sender
+
+
+# A frame found whole in the port's buffer is taken without letting go of the GIL; one that is
+# still arriving is waited for without it (the sender here is a Python thread, which could not
+# send while the reader held the GIL). Both ways give the same results.
+@pytest.mark.parametrize("line", ["pipe-native", "pty-native"], indirect=True)
+@pytest.mark.parametrize("script", SCRIPTS.values(), ids=SCRIPTS.keys())
+def test_frames_still_arriving_read_as_frames_already_buffered(line, script):
+    for data, expected in script:
+        sender = trickle(line.send, data) if data else None
+        try:
+            if expected in (NO, BAD):
+                with pytest.raises(OSError) as info:
+                    ozu_mew._receive_frame_by_serial(line.port)
+                assert info.value.args == (expected + line.port.port,)
+            else:
+                assert ozu_mew._receive_frame_by_serial(line.port) == expected
+        finally:
+            if sender:
+                sender.join(10)
+
+
 @pytest.mark.parametrize("line", ["fake", "pipe-native", "pipe-python"], indirect=True)
 def test_discarding_stops_at_its_limit(line):
     line.send(b"Z" * (2048 + 64 * 1024) + b"tail\r")
