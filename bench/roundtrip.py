@@ -227,6 +227,10 @@ def rss_kib():
     return 0
 
 
+def descriptors():
+    return len(os.listdir("/proc/self/fd"))
+
+
 def soak(kind, total, threads):
     transport = Transport(kind)
     station, master = open_pair(transport)
@@ -234,17 +238,18 @@ def soak(kind, total, threads):
     done = 0
     start = time.perf_counter()
     try:
-        print("%-10s %12s %10s %8s" % ("round trips", "per second", "RSS KiB", "threads"))
+        print("%-10s %12s %10s %8s %12s" % ("round trips", "per second", "RSS KiB", "threads", "descriptors"))
         while done < total:
             n, wall, _ = run(master, min(step, total - done), threads)
             done += n
-            print("%-10d %12.0f %10d %8d" % (done, n / wall, rss_kib(), threading.active_count()), flush=True)
+            print("%-10d %12.0f %10d %8d %12d" % (done, n / wall, rss_kib(), threading.active_count(), descriptors()),
+                  flush=True)
     finally:
         master.close()
         station.close()
         transport.close()
-    print("soak: %d round trips in %.0f s; threads after close: %d"
-          % (done, time.perf_counter() - start, threading.active_count()))
+    print("soak: %d round trips in %.0f s; threads after close: %d, descriptors: %d"
+          % (done, time.perf_counter() - start, threading.active_count(), descriptors()))
 
 
 def main(argv):
