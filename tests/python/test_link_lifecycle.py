@@ -1,6 +1,7 @@
 """Links over their life: `with` blocks, prompt stops whatever the read time-out, and restarts that
 never leave the previous run serving beside the new one."""
 import os
+import queue
 import signal
 import threading
 import time
@@ -10,7 +11,7 @@ import pytest
 import ozu_brix
 import ozu_mew
 from fault_helpers import PtyPeer
-from link_helpers import ScriptedChannel
+from link_helpers import ScriptedChannel, capture_err
 from slave_helpers import RawPeer, StorageStation, call_from_receiver, closing, pipe_pair, wait_until  # noqa: F401
 from slave_helpers import with_check
 
@@ -104,6 +105,38 @@ def test_close_wakes_the_pending_read(closing, kind, timeout):
         done.join(1.0)  # 100 ms asked; a loaded machine gets a wide margin
         assert not done.is_alive(), "%s() still waits after %.1f s" % (action.__name__, time.monotonic() - began)
     assert not master._receiver_thread.is_alive()
+
+
+@pytest.mark.timeout(30)
+@pytest.mark.parametrize("kind", ["pipe", "pty"])
+def test_stop_during_a_half_received_frame_on_a_silent_line(closing, monkeypatch, kind):
+    """The line goes silent in the middle of a frame and reads never time out: stop() still ends
+    the wait, and the half frame is reported as dropped instead of being kept or delivered."""
+    err = capture_err(monkeypatch)
+    if kind == "pty":
+        peer = closing(PtyPeer())
+        master = ozu_mew.MewMaster(ozu_mew.MewSerial(port=peer.path, timeout=None))
+        send = peer.send
+    else:
+        ends = pipe_pair("half")
+        master = ozu_mew.MewMaster(ends[0], timeout=None)
+        send = closing(ozu_brix.create_serial_instance(port=ends[1])).write
+    heard = queue.Queue()
+    master._feedback_listeners.append(heard)
+    send(b"%01$RC1\r%01$RD00")
+    assert heard.get(timeout=5) == "%01$RC1\r"  # the receiver is past the first frame, inside the second
+    time.sleep(0.2)
+    stopping = threading.Thread(target=master.stop)
+    stopping.start()
+    stopping.join(2.0)  # within a slice of 50 ms; a loaded machine gets a wide margin
+    assert not stopping.is_alive(), "stop() still waits for the rest of the frame"
+    assert not master._receiver_thread.is_alive()
+    assert heard.empty()
+    assert err.getvalue().splitlines() == ["MewBase:%s:Dropped 8 bytes before a frame:b'%%01$RD00'" % master._channel.port]
+    master.start()  # the next run starts at a frame boundary
+    send(b"%01$RC0\r")
+    assert heard.get(timeout=5) == "%01$RC0\r"
+    master.close()
 
 
 @pytest.mark.timeout(30)

@@ -24,4 +24,15 @@ serial::Port* exact_serial_read_port(PyObject* channel, py::Handle& keep_alive);
 // `_receive_frame_by_serial(port_object)` raises. GIL held on entry and on return.
 PyObject* receive_frame_native(PyObject* port_object, serial::Port& port);
 
+// What a reader that may be told to stop looks at between two slices of a wait: 1 to go on
+// waiting, 0 to give the frame up, -1 with an exception set.
+using KeepReading = int (*)(void* context);
+
+// receive_frame_native() for the link's receiver: while the frame is waited for, `keep_reading`
+// is asked every `slice` seconds (with the GIL held) whether the run still wants it. When it
+// answers 0, the bytes collected so far are recorded as thrown away (take_dropped()), `abandoned`
+// is set and null is returned with no exception set.
+PyObject* receive_frame_native(PyObject* port_object, serial::Port& port, double slice, KeepReading keep_reading,
+                               void* context, bool& abandoned);
+
 }  // namespace ozu::mew::channel

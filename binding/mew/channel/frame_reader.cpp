@@ -210,27 +210,53 @@ PyObject* receive_generic(PyObject* serial) {
 // wait as it ends the wait of read()).
 class NativeSource {
 public:
-    NativeSource(serial::Port& port, py::GilRelease& nogil) noexcept : port_(port), nogil_(nogil) {}
+    NativeSource(serial::Port& port, py::GilRelease& nogil, double slice = serial::kSignalSlice,
+                 KeepReading keep_reading = nullptr, void* context = nullptr) noexcept
+        : port_(port), nogil_(nogil), slice_(slice), keep_reading_(keep_reading), context_(context) {}
 
     int next(std::uint8_t& byte, serial::IoError& err) {
-        if (port_.read_buffered(&byte, 1) == 1) return 1;
+        if (port_.read_buffered(&byte, 1) == 1) return took(byte);
         nogil_.release();  // from the first wait on, the frame is read without the GIL
-        const serial::SlicedWait wait(port_.timeout());
-        std::ptrdiff_t got =
-            serial::read_sliced(port_, &byte, 1, wait, err, [this] { return nogil_.run_signal_handlers(); });
+        const serial::SlicedWait wait(port_.timeout(), slice_);
+        std::ptrdiff_t got = serial::read_sliced(port_, &byte, 1, wait, err, [this] { return between_slices(); });
         if (got == serial::kReadStopped) {
             interrupted_ = true;
             return -1;
         }
-        return got < 0 ? -1 : static_cast<int>(got);
+        return got == 1 ? took(byte) : got < 0 ? -1 : static_cast<int>(got);
     }
 
     bool interrupted() const noexcept { return interrupted_; }
+    bool abandoned() const noexcept { return abandoned_; }
+    // Every byte this source handed out: all of them are thrown away when the frame is given up.
+    DroppedBytes taken() const { return {taken_head_, taken_count_}; }
 
 private:
+    bool between_slices() {
+        return nogil_.with_gil([this] {
+            if (PyErr_CheckSignals() != 0) return false;
+            if (!keep_reading_) return true;
+            const int keep = keep_reading_(context_);
+            abandoned_ = keep == 0;
+            return keep > 0;
+        });
+    }
+
+    int took(std::uint8_t byte) {
+        if (taken_head_.size() < serial::kMaxDroppedKept) taken_head_.push_back(static_cast<char>(byte));
+        ++taken_count_;
+        return 1;
+    }
+
     serial::Port& port_;
     py::GilRelease& nogil_;
+    std::string taken_head_;
+    std::size_t taken_count_ = 0;
+    double slice_;
+    KeepReading keep_reading_;
+    void* context_;
     bool interrupted_ = false;
+    bool abandoned_ = false;
 };
 
 PyObject* receive_frame_by_serial_impl(py::BoundArgs& a) { return receive_frame_by_serial(a[0]); }
@@ -247,18 +273,28 @@ PyObject* receive_frame_by_serial(PyObject* serial) {
 
 DroppedBytes take_dropped() noexcept { return std::exchange(t_dropped, DroppedBytes()); }
 
-PyObject* receive_frame_native(PyObject* port_object, serial::Port& port) {
+namespace {
+
+PyObject* receive_frame_with(PyObject* port_object, serial::Port& port, double slice, KeepReading keep_reading,
+                             void* context, bool& abandoned) {
     Handle keep = borrow(port_object);
     serial::FrameResult result;
     bool interrupted = false;
+    DroppedBytes taken;
     {
         // A frame that is already buffered whole (the usual case once its first byte has come) is
         // taken with the GIL held: it needs no wait, and releasing the GIL would make this thread
         // queue for it again behind whichever thread took it.
         py::GilRelease nogil(std::defer_lock);
-        NativeSource source(port, nogil);
+        NativeSource source(port, nogil, slice, keep_reading, context);
         result = serial::read_frame_from(source, std::string(), serial::kMaxFrameLength);
         interrupted = source.interrupted();
+        abandoned = source.abandoned();
+        if (abandoned) taken = source.taken();
+    }
+    if (abandoned) {
+        t_dropped = std::move(taken);
+        return nullptr;
     }
     t_dropped = DroppedBytes{std::move(result.dropped), result.discarded};
     if (interrupted) return nullptr;
@@ -270,6 +306,19 @@ PyObject* receive_frame_native(PyObject* port_object, serial::Port& port) {
         case serial::FrameStatus::IoFailure: break;
     }
     return g_brix->raise_port_error(port_object, result.error);
+}
+
+}  // namespace
+
+PyObject* receive_frame_native(PyObject* port_object, serial::Port& port) {
+    bool abandoned = false;
+    return receive_frame_with(port_object, port, serial::kSignalSlice, nullptr, nullptr, abandoned);
+}
+
+PyObject* receive_frame_native(PyObject* port_object, serial::Port& port, double slice, KeepReading keep_reading,
+                               void* context, bool& abandoned) {
+    abandoned = false;
+    return receive_frame_with(port_object, port, slice, keep_reading, context, abandoned);
 }
 
 void init_native_ports() {

@@ -244,6 +244,9 @@ NativeChannel native_channel(PyObject* channel) {
 // The longest a stop waits for the receiver's pending wait for a first byte, in seconds.
 constexpr double kStopSlice = 0.05;
 
+// Whether the receiver's run still wants what it is reading (for the frame reader's slices).
+int still_wanted(void* run) { return static_cast<const RunOwner*>(run)->wanted(OZU_ID("_stop_flag")); }
+
 // One byte as the port object's read() hands it out: 1, 0 after the read time-out or once the run
 // must end, -1 with the port's own error (or a signal handler's) set.
 int read_first_byte(const NativeChannel& native, const RunOwner& run, char& byte) {
@@ -386,8 +389,15 @@ PyObject* run_receiver(PyObject* self) {
 
         bool ok;
         if (native.port) {
-            // The channel's receive_frame() is the frame reader over the very same port.
-            Handle rest = steal(channel::receive_frame_native(native.port_object.get(), *native.port));
+            // The channel's receive_frame() is the frame reader over the very same port; a stop
+            // that comes while the frame is still arriving ends the wait within a slice.
+            bool abandoned = false;
+            Handle rest = steal(channel::receive_frame_native(native.port_object.get(), *native.port, kStopSlice,
+                                                              still_wanted, const_cast<RunOwner*>(&run), abandoned));
+            if (abandoned) {  // the start of a frame nobody will read any more: noise of this run
+                if (!noise.add(c.get()) || !noise.add_dropped(channel::take_dropped())) return nullptr;
+                continue;
+            }
             ok = rest && deliver_line(self, c.get(), rest.get(), noise);
         } else {
             ok = receive_and_dispatch(self, c.get(), noise);
