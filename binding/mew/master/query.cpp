@@ -496,20 +496,23 @@ PyObject* query_impl_body(PyObject* self, PyObject* command_in) {
     return verdict == Verdict::Accepted ? result.release() : nullptr;
 }
 
-PyObject* query_impl(BoundArgs& a) {
-    PyObject* self = a[0];
+PyObject* query_impl(BoundArgs& args) {
+    auto [self, command] = args.take<2>();
     WithBlock block;
     if (!link::enter_attr(block, self, OZU_ID("_query_lock"))) return nullptr;
-    Handle result = steal(PyObject_CallMethodOneArg(self, OZU_ID("_query"), a[1]));
+    Handle result = steal(PyObject_CallMethodOneArg(self, OZU_ID("_query"), command));
     if (!block.finish(static_cast<bool>(result))) return nullptr;
     return result ? result.release() : none().release();
 }
 
-PyObject* raw_query_impl(BoundArgs& a) { return query_impl_body(a[0], a[1]); }
+PyObject* raw_query_impl(BoundArgs& args) {
+    auto [self, command] = args.take<2>();
+    return query_impl_body(self, command);
+}
 
-PyObject* init_impl(BoundArgs& a) {
-    PyObject* self = a[0];
-    PyObject* kwargs = a.kwargs.get();
+PyObject* init_impl(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    PyObject* kwargs = args.kwargs.get();
     PyObject* given = PyDict_GetItemWithError(kwargs, OZU_ID("query_timeout"));
     if (!given && PyErr_Occurred()) return nullptr;
     if (given) {
@@ -522,7 +525,7 @@ PyObject* init_impl(BoundArgs& a) {
         if (!one || PyObject_SetAttr(self, OZU_ID("_query_timeout"), one.get()) < 0) return nullptr;
     }
 
-    if (!call_global_member(OZU_ID("MewBase"), OZU_ID("__init__"), self, a.star_args.get(), kwargs)) return nullptr;
+    if (!call_global_member(OZU_ID("MewBase"), OZU_ID("__init__"), self, args.star_args.get(), kwargs)) return nullptr;
 
     Handle lock = call_global(OZU_ID("Lock"), nullptr, 0);
     if (!lock || PyObject_SetAttr(self, OZU_ID("_query_lock"), lock.get()) < 0) return nullptr;

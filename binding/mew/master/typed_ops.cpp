@@ -202,9 +202,9 @@ PyObject* done(const Handle& result) { return result ? none().release() : nullpt
 
 // ---------------------------------------------------------------- operations
 
-PyObject* init_impl(BoundArgs& a) {
-    PyObject* self = a[0];
-    if (!call_global_member(OZU_ID("MewMasterBase"), OZU_ID("__init__"), self, a.star_args.get(), a.kwargs.get()))
+PyObject* init_impl(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    if (!call_global_member(OZU_ID("MewMasterBase"), OZU_ID("__init__"), self, args.star_args.get(), args.kwargs.get()))
         return nullptr;
     // The link's own start: a derived class's start (which may start more) is its own business.
     PyObject* link = global(OZU_ID("MewBase"));
@@ -214,8 +214,9 @@ PyObject* init_impl(BoundArgs& a) {
     return PyObject_CallOneArg(start.get(), self);
 }
 
-PyObject* get_coil_impl(BoundArgs& a) {
-    Handle fb = query(a[0], build_request(OZU_ID("fill_read_single_point_of_contact_message"), {a[1], a[2]}));
+PyObject* get_coil_impl(BoundArgs& args) {
+    auto [self, station, name] = args.take<3>();
+    Handle fb = query(self, build_request(OZU_ID("fill_read_single_point_of_contact_message"), {station, name}));
     if (!fb) return nullptr;
     Handle bit = steal(PySequence_GetItem(fb.get(), 2));
     if (!bit) return retype_parse_error();  // an answer without its contact's digit
@@ -227,38 +228,44 @@ PyObject* get_coil_impl(BoundArgs& a) {
 
 PyObject* first_of(Handle list) { return list ? item(list.get(), 0).release() : nullptr; }
 
-PyObject* get_coil_uint16_impl(BoundArgs& a) {
+PyObject* get_coil_uint16_impl(BoundArgs& args) {
+    auto [self, station, name] = args.take<3>();
     Handle one = small_int(1);
     if (!one) return nullptr;
-    return first_of(call_method(a[0], OZU_ID("get_multi_coil_uint16"), a[1], a[2], one.get()));
+    return first_of(call_method(self, OZU_ID("get_multi_coil_uint16"), station, name, one.get()));
 }
 
-PyObject* get_multi_coil_uint16_impl(BoundArgs& a) {
+PyObject* get_multi_coil_uint16_impl(BoundArgs& args) {
+    auto [self, station, name, count] = args.take<4>();
     static PyObject* const kw = PyTuple_Pack(1, OZU_ID("word_count"));
-    Handle request = build_request(OZU_ID("fill_read_word_unit_of_contact_message"), {a[1], a[2], a[3]}, kw);
-    return read_words(a[0], std::move(request), a[3]).release();
+    Handle request = build_request(OZU_ID("fill_read_word_unit_of_contact_message"), {station, name, count}, kw);
+    return read_words(self, std::move(request), count).release();
 }
 
-PyObject* get_uint16_impl(BoundArgs& a) {
+PyObject* get_uint16_impl(BoundArgs& args) {
+    auto [self, station, name] = args.take<3>();
     Handle one = small_int(1);
     if (!one) return nullptr;
-    return first_of(call_method(a[0], OZU_ID("get_multi_uint16"), a[1], a[2], one.get()));
+    return first_of(call_method(self, OZU_ID("get_multi_uint16"), station, name, one.get()));
 }
 
-PyObject* get_multi_uint16_impl(BoundArgs& a) {
-    Handle request = build_request(OZU_ID("fill_read_data_area_message"), {a[1], a[2], a[3]});
-    return read_words(a[0], std::move(request), a[3]).release();
+PyObject* get_multi_uint16_impl(BoundArgs& args) {
+    auto [self, station, name, count] = args.take<4>();
+    Handle request = build_request(OZU_ID("fill_read_data_area_message"), {station, name, count});
+    return read_words(self, std::move(request), count).release();
 }
 
-PyObject* get_int16_impl(BoundArgs& a) {
-    Handle v = call_method(a[0], OZU_ID("get_uint16"), a[1], a[2]);
+PyObject* get_int16_impl(BoundArgs& args) {
+    auto [self, station, name] = args.take<3>();
+    Handle v = call_method(self, OZU_ID("get_uint16"), station, name);
     return v ? reinterpret(v.get(), kU16toS16).release() : nullptr;
 }
 
-PyObject* get_uint32_impl(BoundArgs& a) {
+PyObject* get_uint32_impl(BoundArgs& args) {
+    auto [self, station, name] = args.take<3>();
     Handle two = small_int(2);
     if (!two) return nullptr;
-    Handle words = call_method(a[0], OZU_ID("get_multi_uint16"), a[1], a[2], two.get());
+    Handle words = call_method(self, OZU_ID("get_multi_uint16"), station, name, two.get());
     if (!words) return nullptr;
     Handle low, high;
     if (!unpack_two(words.get(), low, high)) return nullptr;
@@ -269,24 +276,26 @@ PyObject* get_uint32_impl(BoundArgs& a) {
     return PyNumber_Or(shifted.get(), low.get());
 }
 
-PyObject* get_int32_impl(BoundArgs& a) {
-    Handle v = call_method(a[0], OZU_ID("get_uint32"), a[1], a[2]);
+PyObject* get_int32_impl(BoundArgs& args) {
+    auto [self, station, name] = args.take<3>();
+    Handle v = call_method(self, OZU_ID("get_uint32"), station, name);
     return v ? reinterpret(v.get(), kU32toS32).release() : nullptr;
 }
 
-PyObject* get_multi_uint32_impl(BoundArgs& a) {
+PyObject* get_multi_uint32_impl(BoundArgs& args) {
+    auto [self, station, name, count] = args.take<4>();
     Handle two = small_int(2);
     if (!two) return nullptr;
-    Handle words_count = steal(PyNumber_Multiply(a[3], two.get()));
+    Handle words_count = steal(PyNumber_Multiply(count, two.get()));
     if (!words_count) return nullptr;
-    Handle words = call_method(a[0], OZU_ID("get_multi_uint16"), a[1], a[2], words_count.get());
+    Handle words = call_method(self, OZU_ID("get_multi_uint16"), station, name, words_count.get());
     if (!words) return nullptr;
-    Py_ssize_t count = PyLong_AsSsize_t(a[3]);
-    if (count == -1 && PyErr_Occurred()) return nullptr;
+    const Py_ssize_t n = PyLong_AsSsize_t(count);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
     Handle sixteen = small_int(16);
     Handle values = steal(PyList_New(0));
     if (!sixteen || !values) return nullptr;
-    for (Py_ssize_t i = 0; i < count; ++i) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
         Handle high = item(words.get(), 2 * i + 1);
         if (!high) return nullptr;
         Handle shifted = steal(PyNumber_Lshift(high.get(), sixteen.get()));
@@ -299,73 +308,85 @@ PyObject* get_multi_uint32_impl(BoundArgs& a) {
     return values.release();
 }
 
-PyObject* get_multi_int32_impl(BoundArgs& a) {
-    Handle values = call_method(a[0], OZU_ID("get_multi_uint32"), a[1], a[2], a[3]);
+PyObject* get_multi_int32_impl(BoundArgs& args) {
+    auto [self, station, name, count] = args.take<4>();
+    Handle values = call_method(self, OZU_ID("get_multi_uint32"), station, name, count);
     return values ? reinterpret_all(values.get(), kU32toS32).release() : nullptr;
 }
 
-PyObject* set_coil_impl(BoundArgs& a) {
-    return done(query(a[0], build_request(OZU_ID("fill_write_single_point_of_contact_message"), {a[1], a[2], a[3]})));
+PyObject* set_coil_impl(BoundArgs& args) {
+    auto [self, station, name, value] = args.take<4>();
+    return done(query(self, build_request(OZU_ID("fill_write_single_point_of_contact_message"), {station, name, value})));
 }
 
-PyObject* set_coil_uint16_impl(BoundArgs& a) {
-    Handle values = one_element_list(a[3]);
+PyObject* set_coil_uint16_impl(BoundArgs& args) {
+    auto [self, station, name, value] = args.take<4>();
+    Handle values = one_element_list(value);
     if (!values) return nullptr;
-    return done(query(a[0], build_request(OZU_ID("fill_write_word_unit_of_contact_message"), {a[1], a[2], values.get()})));
+    return done(query(self, build_request(OZU_ID("fill_write_word_unit_of_contact_message"), {station, name, values.get()})));
 }
 
-PyObject* set_multi_coil_uint16_impl(BoundArgs& a) {
-    return done(query(a[0], build_request(OZU_ID("fill_write_word_unit_of_contact_message"), {a[1], a[2], a[3]})));
+PyObject* set_multi_coil_uint16_impl(BoundArgs& args) {
+    auto [self, station, name, values] = args.take<4>();
+    return done(query(self, build_request(OZU_ID("fill_write_word_unit_of_contact_message"), {station, name, values})));
 }
 
-PyObject* set_uint16_impl(BoundArgs& a) {
-    Handle values = one_element_list(a[3]);
+PyObject* set_uint16_impl(BoundArgs& args) {
+    auto [self, station, name, value] = args.take<4>();
+    Handle values = one_element_list(value);
     if (!values) return nullptr;
-    return done(query(a[0], build_request(OZU_ID("fill_write_data_area_message"), {a[1], a[2], values.get()})));
+    return done(query(self, build_request(OZU_ID("fill_write_data_area_message"), {station, name, values.get()})));
 }
 
-PyObject* set_multi_uint16_impl(BoundArgs& a) {
-    return done(query(a[0], build_request(OZU_ID("fill_write_data_area_message"), {a[1], a[2], a[3]})));
+PyObject* set_multi_uint16_impl(BoundArgs& args) {
+    auto [self, station, name, values] = args.take<4>();
+    return done(query(self, build_request(OZU_ID("fill_write_data_area_message"), {station, name, values})));
 }
 
-PyObject* set_uint32_impl(BoundArgs& a) {
+PyObject* set_uint32_impl(BoundArgs& args) {
+    auto [self, station, name, value] = args.take<4>();
     Handle words = steal(PyList_New(0));
-    if (!words || !append_halves(words.get(), a[3])) return nullptr;
-    return done(call_method(a[0], OZU_ID("set_multi_uint16"), a[1], a[2], words.get()));
+    if (!words || !append_halves(words.get(), value)) return nullptr;
+    return done(call_method(self, OZU_ID("set_multi_uint16"), station, name, words.get()));
 }
 
-PyObject* set_int16_impl(BoundArgs& a) {
-    Handle pattern = reinterpret(a[3], kS16toU16);
+PyObject* set_int16_impl(BoundArgs& args) {
+    auto [self, station, name, value] = args.take<4>();
+    Handle pattern = reinterpret(value, kS16toU16);
     if (!pattern) return nullptr;
-    return done(call_method(a[0], OZU_ID("set_uint16"), a[1], a[2], pattern.get()));
+    return done(call_method(self, OZU_ID("set_uint16"), station, name, pattern.get()));
 }
 
-PyObject* set_int32_impl(BoundArgs& a) {
-    Handle pattern = reinterpret(a[3], kS32toU32);
+PyObject* set_int32_impl(BoundArgs& args) {
+    auto [self, station, name, value] = args.take<4>();
+    Handle pattern = reinterpret(value, kS32toU32);
     if (!pattern) return nullptr;
-    return done(call_method(a[0], OZU_ID("set_uint32"), a[1], a[2], pattern.get()));
+    return done(call_method(self, OZU_ID("set_uint32"), station, name, pattern.get()));
 }
 
-PyObject* set_multi_int16_impl(BoundArgs& a) {
-    Handle patterns = reinterpret_all(a[3], kS16toU16);
+PyObject* set_multi_int16_impl(BoundArgs& args) {
+    auto [self, station, name, values] = args.take<4>();
+    Handle patterns = reinterpret_all(values, kS16toU16);
     if (!patterns) return nullptr;
-    return done(call_method(a[0], OZU_ID("set_multi_uint16"), a[1], a[2], patterns.get()));
+    return done(call_method(self, OZU_ID("set_multi_uint16"), station, name, patterns.get()));
 }
 
-PyObject* set_multi_uint32_impl(BoundArgs& a) {
+PyObject* set_multi_uint32_impl(BoundArgs& args) {
+    auto [self, station, name, values] = args.take<4>();
     Handle words = steal(PyList_New(0));
-    Handle it = steal(PyObject_GetIter(a[3]));
+    Handle it = steal(PyObject_GetIter(values));
     if (!words || !it) return nullptr;
     while (Handle v = steal(PyIter_Next(it.get())))
         if (!append_halves(words.get(), v.get())) return nullptr;
     if (PyErr_Occurred()) return nullptr;
-    return done(call_method(a[0], OZU_ID("set_multi_uint16"), a[1], a[2], words.get()));
+    return done(call_method(self, OZU_ID("set_multi_uint16"), station, name, words.get()));
 }
 
-PyObject* set_multi_int32_impl(BoundArgs& a) {
-    Handle patterns = reinterpret_all(a[3], kS32toU32);
+PyObject* set_multi_int32_impl(BoundArgs& args) {
+    auto [self, station, name, values] = args.take<4>();
+    Handle patterns = reinterpret_all(values, kS32toU32);
     if (!patterns) return nullptr;
-    return done(call_method(a[0], OZU_ID("set_multi_uint32"), a[1], a[2], patterns.get()));
+    return done(call_method(self, OZU_ID("set_multi_uint32"), station, name, patterns.get()));
 }
 
 constexpr Param kSelf = {"self"};
