@@ -98,7 +98,7 @@ PyObject* channel_name_impl(BoundArgs& args) {
 // (its start() was interrupted): it stays named, and ends at once on the set flag or, after a later
 // start(), on finding itself replaced. Otherwise the previous thread is named again, as it was.
 PyObject* undo_start(PyObject* self, PyObject* previous, bool thread_may_run = false) {
-    link::PendingError error;
+    py::ErrorScope error;
     if (!set_attr(self, OZU_ID("_stop_flag"), Py_True) ||
         (!thread_may_run && !set_attr(self, OZU_ID("_receiver_thread"), previous))) {
         error.chain_into_current();

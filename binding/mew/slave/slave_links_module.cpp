@@ -187,7 +187,7 @@ bool start_worker(PyObject* self, PyObject* worker_name, const FunctionDecl& wor
     if (launch_worker(self, worker_name, worker)) return true;
     // No run after a start that failed (or was interrupted): a worker that began anyway ends on
     // the flag. The start's own error stays the one reported.
-    link::PendingError error;
+    py::ErrorScope error;
     if (PyObject_SetAttr(self, OZU_ID("_slave_stop_flag"), Py_True) < 0)
         error.chain_into_current();
     else
