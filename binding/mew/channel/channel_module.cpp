@@ -3,8 +3,8 @@
 #include "channel/channel_fast_path.hpp"
 #include "channel/frame_reader.hpp"
 #include "codec/codec_support.hpp"
-#include "runtime/error_scope.hpp"
 #include "module/subsystems.hpp"
+#include "runtime/calls.hpp"
 #include "runtime/class_builder.hpp"
 #include "runtime/module_globals.hpp"
 
@@ -86,8 +86,6 @@ PyObject* write_encoded(PyObject* channel, PyObject* port, PyObject* data) {
     return none_result(steal(PyObject_CallOneArg(write.get(), bytes.get())));
 }
 
-PyObject* call_method(PyObject* obj, PyObject* name) { return PyObject_CallMethodNoArgs(obj, name); }
-
 // fn(**kwargs), with a copy of the keywords.
 Handle call_with_keywords(PyObject* fn, PyObject* kwargs) {
     Handle args = steal(PyTuple_New(0));
@@ -134,14 +132,12 @@ PyObject* read_through(PyObject* self, PyObject* attr, PyObject* size) {
 // port.<method>(), its result dropped
 PyObject* call_on(PyObject* self, PyObject* attr, PyObject* method) {
     Handle port = get(self, attr);
-    return port ? none_result(steal(call_method(port.get(), method))) : nullptr;
+    return port ? none_result(py::call_method(port.get(), method)) : nullptr;
 }
 
 // Closes a port while an error is being propagated; that error wins over anything close raises.
 void close_keeping_error(PyObject* port) {
-    py::ErrorGuard pending;
-    Handle done = steal(call_method(port, OZU_ID("close")));
-    if (!done) PyErr_Clear();
+    py::keeping_error([&] { return py::call_method(port, OZU_ID("close")); });
 }
 
 // ------------------------------------------------------------------------------------ Channel
@@ -323,14 +319,13 @@ PyObject* dual_serial_read(BoundArgs& args) {
 PyObject* dual_serial_close(BoundArgs& args) {
     auto [self] = args.take<1>();
     Handle reader = get(self, OZU_ID("_channel_to_read"));
-    Handle closed = reader ? steal(call_method(reader.get(), OZU_ID("close"))) : Handle();
-    if (!closed) {
-        py::ErrorGuard pending;
+    if (reader && py::call_method(reader.get(), OZU_ID("close")))
+        return call_on(self, OZU_ID("_channel_to_write"), OZU_ID("close"));
+    py::keeping_error([&] {
         Handle writer = get(self, OZU_ID("_channel_to_write"));
-        if (!writer || !steal(call_method(writer.get(), OZU_ID("close")))) PyErr_Clear();
-        return nullptr;  // the guard restores the read port's error on the way out
-    }
-    return call_on(self, OZU_ID("_channel_to_write"), OZU_ID("close"));
+        return writer && py::call_method(writer.get(), OZU_ID("close"));
+    });
+    return nullptr;
 }
 
 PyObject* dual_serial_reset(BoundArgs& args) {
@@ -345,7 +340,7 @@ PyObject* dual_serial_enter(BoundArgs& args) {
 
 PyObject* dual_serial_exit(BoundArgs& args) {
     auto [self] = args.take<1>();
-    return none_result(steal(call_method(self, OZU_ID("close"))));
+    return none_result(py::call_method(self, OZU_ID("close")));
 }
 
 const FunctionDecl kDualSerialInit = {.name = "__init__", .params = {{"self"}, {"port", Check::Str}}, .impl = dual_serial_init, .star_kwargs = true};
