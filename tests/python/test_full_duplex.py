@@ -389,3 +389,33 @@ def test_worker_uses_the_module_thread_and_queue(closing, ends, monkeypatch):
     assert type(fd._query_listeners[0]) is RecordingQueue and not fd._slave_thread.daemon
     wait_until(lambda: waits)
     assert waits[0] == (True, 0.1)
+
+
+class Quiet(Exception):
+    """What a replacement queue raises when its timed get finds nothing."""
+
+
+def test_worker_wait_takes_the_module_empty_of_the_moment(closing, ends, monkeypatch):
+    # A replaced `Empty` is the worker's time-out; once there is none, the NameError ends the
+    # worker, raised while the queue's own error is handled.
+    waits, ended = [], []
+
+    class QuietQueue(queue.Queue):
+        def get(self, block=True, timeout=None):
+            waits.append(timeout)
+            try:
+                return super().get(block, timeout)
+            except queue.Empty:
+                raise Quiet("nothing came")
+
+    monkeypatch.setattr(threading, "excepthook", lambda args: ended.append(args.exc_value))
+    monkeypatch.setattr(ozu_mew, "Queue", QuietQueue)
+    monkeypatch.setattr(ozu_mew, "Empty", Quiet)
+    fd = station(closing, ends[0])
+    fd.start()
+    wait_until(lambda: len(waits) >= 3)
+    assert fd._slave_thread.is_alive() and ended == [] and set(waits) == {0.1}
+    monkeypatch.delattr(ozu_mew, "Empty")
+    wait_until(lambda: not fd._slave_thread.is_alive())
+    [error] = ended
+    assert type(error) is NameError and type(error.__context__) is Quiet

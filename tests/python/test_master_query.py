@@ -1,4 +1,5 @@
 """MewMasterBase: the query, its time-out, the order of its answer checks and its lock."""
+import queue
 import threading
 import time
 
@@ -272,3 +273,30 @@ def test_queries_from_several_threads_take_turns_and_get_their_own_answers(maste
         t.join(10)
     assert overlaps == []
     assert results == {reg: "RD%02X00" % reg for reg in results} and len(results) == 20
+
+
+class Quiet(Exception):
+    """What a replacement queue raises when its timed get finds nothing."""
+
+
+class QuietQueue(queue.Queue):
+    def get(self, block=True, timeout=None):
+        try:
+            return super().get(block, timeout)
+        except queue.Empty:
+            raise Quiet("nothing came")
+
+
+def test_the_answer_wait_takes_the_module_empty_of_the_moment(master, monkeypatch):
+    # `Empty` is looked up when the wait fails, as `except Empty:` does: a replaced one is the
+    # time-out; a missing one is a NameError raised while the queue's error is handled.
+    monkeypatch.setattr(ozu_mew, "Queue", QuietQueue)
+    m = master(query_timeout=0.05)
+    monkeypatch.setattr(ozu_mew, "Empty", Quiet)
+    with pytest.raises(ozu_mew.MewTimeoutError):
+        m.query(RCS)
+    monkeypatch.delattr(ozu_mew, "Empty")
+    with pytest.raises(NameError) as info:
+        m.query(RCS)
+    assert type(info.value.__context__) is Quiet
+    assert m._feedback_listeners == [] and not m._query_lock.locked()

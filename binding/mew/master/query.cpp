@@ -7,6 +7,7 @@
 #include "runtime/class_builder.hpp"
 #include "runtime/error_scope.hpp"
 #include "runtime/module_globals.hpp"
+#include "runtime/queue_get.hpp"
 #include "ozu/codec/frame.hpp"
 #include "ozu/protocol/answer_check.hpp"
 
@@ -312,19 +313,10 @@ void owe_answer(PyObject* self, PyObject* timeout) {
 
 // queue.get(timeout=timeout): the item, None when nothing came (Empty), or null with an error.
 Handle take(PyObject* queue, PyObject* timeout) {
-    static PyObject* const kwnames = PyTuple_Pack(1, OZU_ID("timeout"));
-    PyObject* args[] = {queue, timeout};
-    Handle item = steal(PyObject_VectorcallMethod(OZU_ID("get"), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-    if (item) return item;
-    ErrorScope waited;
-    PyObject* empty = global(OZU_ID("Empty"));
-    if (!empty) {
-        waited.chain_into_current();
-        return {};
-    }
-    if (waited.matches(empty)) return none();
-    waited.restore();
-    return {};
+    bool timed_out = false;
+    Handle item = queue_get(queue, timeout, timed_out);
+    if (!item && timed_out) return none();
+    return item;
 }
 
 // Takes and drops the answers owed to earlier queries from `queue` (registered, nothing sent

@@ -10,6 +10,7 @@
 #include "link/link_support.hpp"
 #include "module/subsystems.hpp"
 #include "runtime/error_scope.hpp"
+#include "runtime/queue_get.hpp"
 #include "slave/slave_support.hpp"
 
 namespace ozu::mew {
@@ -273,25 +274,21 @@ PyObject* fd_worker_impl(BoundArgs& args) {
     const link::RunOwner run(self, OZU_ID("_slave_thread"));
     Handle queue = open_run(self);
     if (!queue) return nullptr;
-    Handle get = py::steal(PyObject_GetAttr(queue.get(), OZU_ID("get")));
     Handle timeout = py::steal(PyFloat_FromDouble(0.1));
-    Handle kwnames = py::steal(PyTuple_Pack(1, OZU_ID("timeout")));
-    bool ok = get && timeout && kwnames;
+    bool ok = static_cast<bool>(timeout);
     while (ok) {
         const int wanted = run.wanted(OZU_ID("_slave_stop_flag"));
         if (wanted <= 0) {
             ok = wanted == 0;
             break;
         }
-        PyObject* args[] = {timeout.get()};
-        Handle frame = py::steal(PyObject_Vectorcall(get.get(), args, 0, kwnames.get()));
+        bool timed_out = false;
+        Handle frame = py::queue_get(queue.get(), timeout.get(), timed_out);
         if (!frame) {
-            PyObject* empty = py::global(OZU_ID("Empty"));
-            if (!empty || !PyErr_ExceptionMatches(empty)) {
+            if (!timed_out) {
                 ok = false;
                 break;
             }
-            PyErr_Clear();
             continue;
         }
         // A request that reached a replaced run is the new run's to answer: both queues got it.
