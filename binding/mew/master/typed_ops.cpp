@@ -7,6 +7,7 @@
 #include "runtime/calls.hpp"
 #include "runtime/class_builder.hpp"
 #include "runtime/module_globals.hpp"
+#include "ozu/codec/fields.hpp"
 
 #include <climits>
 #include <initializer_list>
@@ -35,8 +36,6 @@ Handle item(PyObject* seq, Py_ssize_t index) {
     return steal(PyObject_GetItem(seq, i.get()));
 }
 
-Handle small_int(long v) { return codec::int_obj(v); }
-
 // ---------------------------------------------------------------- answers
 
 // One word of an answer: the high byte's digits, then the low byte's, read as hexadecimal in
@@ -47,7 +46,7 @@ Handle parse_word(PyObject* v_str) {
         PyErr_Format(PyExc_ValueError, "invalid literal for int() with base 16: %.200R", v_str);
         return {};
     }
-    Handle sixteen = small_int(16);
+    Handle sixteen = codec::int_obj(16);
     if (!sixteen) return {};
     return steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyLong_Type), v_str, sixteen.get(), nullptr));
 }
@@ -77,7 +76,7 @@ Handle decode_words(PyObject* self, PyObject* fb, PyObject* count_obj) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(count < 0 ? 0 : count);
     Handle values = steal(PyList_New(n));
     if (!values) return {};
-    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(values.get(), i, small_int(0).release());
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(values.get(), i, codec::int_obj(0).release());
     for (Py_ssize_t i = 0; i < n; ++i) {
         Handle v_str = join_pieces(fb, i * 4 + 4, i * 4 + 6, i * 4 + 2, i * 4 + 4);
         if (!v_str) return {};
@@ -100,13 +99,19 @@ struct Pattern {
     const char* from;  // format the value is packed with
     const char* to;    // format it is unpacked with
     long long lo, hi;  // range the packing accepts
-    unsigned bits;
-    bool to_signed;
+    long long (*read)(long long value);  // the reinterpretation of a value in that range
 };
-constexpr Pattern kU16toS16 = {"H", "h", 0, 0xFFFF, 16, true};
-constexpr Pattern kS16toU16 = {"h", "H", -0x8000, 0x7FFF, 16, false};
-constexpr Pattern kU32toS32 = {"I", "i", 0, 0xFFFFFFFFLL, 32, true};
-constexpr Pattern kS32toU32 = {"i", "I", -0x80000000LL, 0x7FFFFFFF, 32, false};
+
+// The reinterpretations of values in range, by the codec's own functions.
+long long signed16(long long v) { return ozu::codec::as_int16(static_cast<std::uint32_t>(v)); }
+long long unsigned16(long long v) { return ozu::codec::pattern16(v); }
+long long signed32(long long v) { return ozu::codec::as_int32(static_cast<std::uint64_t>(v)); }
+long long unsigned32(long long v) { return ozu::codec::pattern32(v); }
+
+constexpr Pattern kU16toS16 = {"H", "h", 0, 0xFFFF, signed16};
+constexpr Pattern kS16toU16 = {"h", "H", -0x8000, 0x7FFF, unsigned16};
+constexpr Pattern kU32toS32 = {"I", "i", 0, 0xFFFFFFFFLL, signed32};
+constexpr Pattern kS32toU32 = {"i", "I", -0x80000000LL, 0x7FFFFFFF, unsigned32};
 
 // unpack(to, pack(from, value))[0], through the module's pack and unpack. When they are still
 // the standard ones and the value packs, the reinterpretation is done here, with the same result.
@@ -120,12 +125,8 @@ Handle reinterpret(PyObject* value, const Pattern& p) {
     if (PyLong_CheckExact(value) && codec::struct_untouched()) {
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (!(v == -1 && PyErr_Occurred()) && overflow == 0 && v >= p.lo && v <= p.hi) {
-            const long long span = 1LL << p.bits;
-            if (p.to_signed && v > p.hi / 2) v -= span;
-            if (!p.to_signed && v < 0) v += span;
-            return steal(PyLong_FromLongLong(v));
-        }
+        if (!(v == -1 && PyErr_Occurred()) && overflow == 0 && v >= p.lo && v <= p.hi)
+            return steal(PyLong_FromLongLong(p.read(v)));
         PyErr_Clear();
     }
     Handle from = steal(PyUnicode_FromString(p.from));
@@ -230,7 +231,7 @@ PyObject* first_of(Handle list) { return list ? item(list.get(), 0).release() : 
 
 PyObject* get_coil_uint16_impl(BoundArgs& args) {
     auto [self, station, name] = args.take<3>();
-    Handle one = small_int(1);
+    Handle one = codec::int_obj(1);
     if (!one) return nullptr;
     return first_of(call_method(self, OZU_ID("get_multi_coil_uint16"), station, name, one.get()));
 }
@@ -244,7 +245,7 @@ PyObject* get_multi_coil_uint16_impl(BoundArgs& args) {
 
 PyObject* get_uint16_impl(BoundArgs& args) {
     auto [self, station, name] = args.take<3>();
-    Handle one = small_int(1);
+    Handle one = codec::int_obj(1);
     if (!one) return nullptr;
     return first_of(call_method(self, OZU_ID("get_multi_uint16"), station, name, one.get()));
 }
@@ -263,13 +264,13 @@ PyObject* get_int16_impl(BoundArgs& args) {
 
 PyObject* get_uint32_impl(BoundArgs& args) {
     auto [self, station, name] = args.take<3>();
-    Handle two = small_int(2);
+    Handle two = codec::int_obj(2);
     if (!two) return nullptr;
     Handle words = call_method(self, OZU_ID("get_multi_uint16"), station, name, two.get());
     if (!words) return nullptr;
     Handle low, high;
     if (!unpack_two(words.get(), low, high)) return nullptr;
-    Handle sixteen = small_int(16);
+    Handle sixteen = codec::int_obj(16);
     if (!sixteen) return nullptr;
     Handle shifted = steal(PyNumber_Lshift(high.get(), sixteen.get()));
     if (!shifted) return nullptr;
@@ -284,7 +285,7 @@ PyObject* get_int32_impl(BoundArgs& args) {
 
 PyObject* get_multi_uint32_impl(BoundArgs& args) {
     auto [self, station, name, count] = args.take<4>();
-    Handle two = small_int(2);
+    Handle two = codec::int_obj(2);
     if (!two) return nullptr;
     Handle words_count = steal(PyNumber_Multiply(count, two.get()));
     if (!words_count) return nullptr;
@@ -292,7 +293,7 @@ PyObject* get_multi_uint32_impl(BoundArgs& args) {
     if (!words) return nullptr;
     const Py_ssize_t n = PyLong_AsSsize_t(count);
     if (n == -1 && PyErr_Occurred()) return nullptr;
-    Handle sixteen = small_int(16);
+    Handle sixteen = codec::int_obj(16);
     Handle values = steal(PyList_New(0));
     if (!sixteen || !values) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
