@@ -122,10 +122,10 @@ bool parse_settings(PyObject* kwargs, ozu::serial::Settings& s, PyObject* given[
     return true;  // encoding: accepted for the channels' sake; ports move bytes, not text
 }
 
-PyObject* create_serial_instance_impl(BoundArgs& a) {
+PyObject* create_serial_instance_impl(BoundArgs& args) {
     ozu::serial::Settings settings;
     PyObject* given[kSettingCount] = {};
-    if (!parse_settings(a.kwargs.get(), settings, given)) return nullptr;
+    if (!parse_settings(args.kwargs.get(), settings, given)) return nullptr;
     Handle default_timeout;
     if (!given[kTimeout]) {
         default_timeout = py::steal(PyFloat_FromDouble(*settings.timeout));

@@ -56,9 +56,10 @@ bool root_setting(PyObject* value, std::string& out) {
     return true;
 }
 
-PyObject* list_ports_impl(BoundArgs& a) {
+PyObject* list_ports_impl(BoundArgs& args) {
+    auto [sysfs_root, dev_root] = args.take<2>();
     ozu::serial::PortListOptions options;
-    if (!root_setting(a[0], options.sysfs_root) || !root_setting(a[1], options.dev_root)) return nullptr;
+    if (!root_setting(sysfs_root, options.sysfs_root) || !root_setting(dev_root, options.dev_root)) return nullptr;
     std::vector<ozu::serial::PortInfo> ports;
     ozu::serial::IoError err;
     bool ok;

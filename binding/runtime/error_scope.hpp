@@ -21,6 +21,10 @@ public:
 
     bool empty() const noexcept { return !type_; }
     PyObject* type() const noexcept { return type_.get(); }
+    // The parts as held (borrowed; null where there is none). After normalize(), value() is the
+    // exception object and carries traceback().
+    PyObject* value() const noexcept { return value_.get(); }
+    PyObject* traceback() const noexcept { return tb_.get(); }
     // Whether it is an instance of the exception class (or tuple of classes) `exc`.
     bool matches(PyObject* exc) const noexcept { return type_ && PyErr_GivenExceptionMatches(type_.get(), exc); }
 
@@ -48,7 +52,7 @@ public:
         return std::move(value_);
     }
 
-private:
+    // Makes the value an instance of the type, as an except clause sees it, with its traceback.
     void normalize() noexcept {
         if (!type_) return;
         PyObject* type = type_.release();
@@ -61,6 +65,7 @@ private:
         tb_ = steal(tb);
     }
 
+private:
     Handle type_, value_, tb_;
 };
 

@@ -56,6 +56,16 @@ struct BoundArgs {
     PyObject* function = nullptr;  // the Function object being called
 
     PyObject* operator[](int i) const noexcept { return values[static_cast<std::size_t>(i)]; }
+
+    // The first N values, for naming them where they are used:
+    //     auto [self, station, name] = args.take<3>();
+    template <std::size_t N>
+    std::array<PyObject*, N> take() const noexcept {
+        static_assert(N <= kMaxParams, "more values than a declaration has parameters");
+        std::array<PyObject*, N> out;
+        for (std::size_t i = 0; i < N; ++i) out[i] = values[i];
+        return out;
+    }
 };
 
 // Documentation texts of one module, looked up by qualified name ("MewMaster.get_uint16", or the

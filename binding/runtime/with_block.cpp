@@ -1,10 +1,10 @@
 #include "runtime/with_block.hpp"
 
 #include "runtime/class_builder.hpp"
+#include "runtime/error_scope.hpp"
 
 namespace ozu::py {
 namespace {
-
 
 // type(obj).<name> bound to obj, as the interpreter looks up special methods; empty without error
 // when the type has no such member.
@@ -52,38 +52,19 @@ bool WithBlock::finish(bool body_ok) {
         Handle result = steal(PyObject_Vectorcall(exit.get(), args, 3, nullptr));
         return static_cast<bool>(result);
     }
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    PyObject* args[] = {type ? type : Py_None, value ? value : Py_None, tb ? tb : Py_None};
+    ErrorScope body;
+    body.normalize();
+    PyObject* args[] = {body.type() ? body.type() : Py_None, body.value() ? body.value() : Py_None,
+                        body.traceback() ? body.traceback() : Py_None};
     Handle result = steal(PyObject_Vectorcall(exit.get(), args, 3, nullptr));
     if (!result) {
         // The error of __exit__ replaces the body's, which becomes its context.
-        PyObject *t2 = nullptr, *v2 = nullptr, *tb2 = nullptr;
-        PyErr_Fetch(&t2, &v2, &tb2);
-        PyErr_NormalizeException(&t2, &v2, &tb2);
-        if (v2 && value) PyException_SetContext(v2, Py_NewRef(value));
-        PyErr_Restore(t2, v2, tb2);
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
+        body.chain_into_current();
         return false;
     }
-    int swallow = PyObject_IsTrue(result.get());
-    if (swallow > 0) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
-        return true;
-    }
-    if (swallow < 0) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
-        return false;
-    }
-    PyErr_Restore(type, value, tb);
+    const int swallow = PyObject_IsTrue(result.get());
+    if (swallow != 0) return swallow > 0;  // swallowed, or the truth test failed: the body's error is dropped
+    body.restore();
     return false;
 }
 

@@ -1,6 +1,10 @@
 """Scripted channels, recorders and small waits for the link and master tests."""
 import io
+import os
 import queue
+import subprocess
+import sys
+import textwrap
 import threading
 
 import ozu_mew
@@ -133,3 +137,25 @@ def started_link(channel, cls=None):
     link.start()
     return link
 
+
+
+class Quiet(Exception):
+    """What a QuietQueue raises, in place of queue.Empty, when its timed get finds nothing."""
+
+
+class QuietQueue(queue.Queue):
+    def get(self, block=True, timeout=None):
+        try:
+            return super().get(block, timeout)
+        except queue.Empty:
+            raise Quiet("nothing came")
+
+
+def run_fresh(script):
+    """The output lines of `script` run in a fresh interpreter that finds these helpers: for tests
+    that remove a module name, which putting back would move to the end of the namespace."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(__file__), os.environ.get("PYTHONPATH", "")]))
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True,
+                         timeout=60, env=env)
+    assert out.returncode == 0, out.stderr
+    return out.stdout.splitlines()

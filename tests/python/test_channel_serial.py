@@ -122,6 +122,20 @@ def test_a_missing_read_port_still_closes_the_write_port(opener):
     assert opener.log[2:] == [("close", "COM1")]
 
 
+def test_a_failing_read_port_close_with_the_write_port_gone_passes_its_own_error(opener):
+    ch = ozu_mew.DualSerial("COM1,COM2")
+    first = OSError(5, "read port")
+
+    def failing_close():
+        raise first
+
+    ch._channel_to_read.close = failing_close
+    del ch._channel_to_write
+    with pytest.raises(OSError) as info:
+        ch.close()
+    assert info.value is first and info.value.__context__ is None
+
+
 class _ReadPortFailingClose:
     """A real port whose close() releases it and then reports a failure, as a vanished device does."""
 

@@ -6,6 +6,7 @@ import threading
 import pytest
 
 import ozu_mew
+from link_helpers import Quiet, QuietQueue, run_fresh
 from slave_helpers import (RawPeer, SlowQueue, StorageStation, call_from_receiver, closing,  # noqa: F401
                            pipe_pair, wait_until, with_check)
 
@@ -389,3 +390,39 @@ def test_worker_uses_the_module_thread_and_queue(closing, ends, monkeypatch):
     assert type(fd._query_listeners[0]) is RecordingQueue and not fd._slave_thread.daemon
     wait_until(lambda: waits)
     assert waits[0] == (True, 0.1)
+
+
+
+def test_worker_wait_takes_the_module_empty_of_the_moment(closing, ends, monkeypatch):
+    # A replaced `Empty` is the worker's time-out; once there is none, the NameError ends the
+    # worker, raised while the queue's own error is handled.
+    waits = []
+
+    class RecordingQueue(QuietQueue):
+        def get(self, block=True, timeout=None):
+            waits.append(timeout)
+            return super().get(block, timeout)
+
+    monkeypatch.setattr(ozu_mew, "Queue", RecordingQueue)
+    monkeypatch.setattr(ozu_mew, "Empty", Quiet)
+    fd = station(closing, ends[0])
+    fd.start()
+    wait_until(lambda: len(waits) >= 3)
+    assert fd._slave_thread.is_alive() and set(waits) == {0.1}
+    fd.stop()  # while Quiet is still the module's Empty
+    assert run_fresh("""
+        import threading
+        import ozu_mew
+        from link_helpers import QuietQueue
+        from slave_helpers import StorageStation, pipe_pair, wait_until
+        ended = []
+        threading.excepthook = lambda args: ended.append(args.exc_value)
+        ozu_mew.Queue = QuietQueue
+        del ozu_mew.Empty
+        fd = StorageStation(pipe_pair("fdempty")[0], timeout=0.05)
+        fd.start()
+        wait_until(lambda: not fd._slave_thread.is_alive())
+        fd.close()
+        [error] = ended
+        print(error, "/", type(error.__context__).__name__)
+        """) == ["name 'Empty' is not defined / Quiet"]

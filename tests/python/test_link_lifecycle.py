@@ -176,7 +176,7 @@ def test_stop_waits_for_the_read_of_a_callers_channel():
 # --------------------------------------------------------------------------------- restart
 
 
-class RestartingStation(StorageStation):
+class RestartsFromItsHook:
     """Restarts itself from a hook: the first write of coil R0001 runs stop() then start()."""
 
     restarted = False
@@ -189,14 +189,12 @@ class RestartingStation(StorageStation):
         super().on_set_coil(station, name, value)
 
 
-class RestartingDemo(DemoStation):
-    restarted = False
+class RestartingStation(RestartsFromItsHook, StorageStation):
+    pass
 
-    def on_set_coil(self, station, name, value):
-        if not self.restarted:
-            self.restarted = True
-            self.stop()
-            self.start()
+
+class RestartingDemo(RestartsFromItsHook, DemoStation):
+    pass
 
 
 @pytest.mark.parametrize("cls", [RestartingStation, RestartingDemo], ids=["full_duplex", "demo"])

@@ -264,3 +264,22 @@ def test_signed_writes_match_the_standard_packing(station, monkeypatch, op, valu
         getattr(m, op)(1, "DT1", value)
         assert sent == [expected]
 
+
+
+@pytest.mark.parametrize("op, value, fmt_in, fmt_out", [
+    ("get_int16", v, "H", "h") for v in (0, 0x7FFF, 0x8000, 0xFFFF, 0x10000, -1)
+] + [
+    ("get_int32", v, "I", "i") for v in (0, 2 ** 31 - 1, 2 ** 31, 2 ** 32 - 1, 2 ** 32, -1)
+])
+def test_signed_reads_match_the_standard_packing(station, monkeypatch, op, value, fmt_in, fmt_out):
+    monkeypatch.setattr(ozu_mew.MewMaster, "get_uint16", lambda self, s, n: value)
+    monkeypatch.setattr(ozu_mew.MewMaster, "get_uint32", lambda self, s, n: value)
+    m = station()
+    try:
+        expected = struct.unpack(fmt_out, struct.pack(fmt_in, value))[0]
+    except struct.error as e:
+        with pytest.raises(struct.error) as info:
+            getattr(m, op)(1, "DT1")
+        assert str(info.value) == str(e)
+    else:
+        assert getattr(m, op)(1, "DT1") == expected

@@ -5,7 +5,7 @@ import time
 import pytest
 
 import ozu_mew
-from link_helpers import Recorder, ScriptedChannel, wait_until, with_check
+from link_helpers import Quiet, QuietQueue, Recorder, ScriptedChannel, run_fresh, wait_until, with_check
 
 RCS = with_check("%01#RCSR0012")
 
@@ -272,3 +272,28 @@ def test_queries_from_several_threads_take_turns_and_get_their_own_answers(maste
         t.join(10)
     assert overlaps == []
     assert results == {reg: "RD%02X00" % reg for reg in results} and len(results) == 20
+
+
+
+def test_the_answer_wait_takes_the_module_empty_of_the_moment(master, monkeypatch):
+    # `Empty` is looked up when the wait fails, as `except Empty:` does: a replaced one is the
+    # time-out; a missing one is a NameError raised while the queue's error is handled.
+    monkeypatch.setattr(ozu_mew, "Queue", QuietQueue)
+    m = master(query_timeout=0.05)
+    monkeypatch.setattr(ozu_mew, "Empty", Quiet)
+    with pytest.raises(ozu_mew.MewTimeoutError):
+        m.query(RCS)
+    assert m._feedback_listeners == [] and not m._query_lock.locked()
+    assert run_fresh("""
+        import ozu_mew
+        from link_helpers import QuietQueue, ScriptedChannel, with_check
+        ozu_mew.Queue = QuietQueue
+        del ozu_mew.Empty
+        m = ozu_mew.MewMasterBase(ScriptedChannel(), query_timeout=0.05)
+        m.start()
+        try:
+            m.query(with_check("%01#RCSR0012"))
+        except NameError as e:
+            print(e, "/", type(e.__context__).__name__, "/", m._feedback_listeners, m._query_lock.locked())
+        m.stop()
+        """) == ["name 'Empty' is not defined / Quiet / [] False"]

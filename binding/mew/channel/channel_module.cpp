@@ -3,8 +3,8 @@
 #include "channel/channel_fast_path.hpp"
 #include "channel/frame_reader.hpp"
 #include "codec/codec_support.hpp"
-#include "runtime/error_scope.hpp"
 #include "module/subsystems.hpp"
+#include "runtime/calls.hpp"
 #include "runtime/class_builder.hpp"
 #include "runtime/module_globals.hpp"
 
@@ -86,8 +86,6 @@ PyObject* write_encoded(PyObject* channel, PyObject* port, PyObject* data) {
     return none_result(steal(PyObject_CallOneArg(write.get(), bytes.get())));
 }
 
-PyObject* call_method(PyObject* obj, PyObject* name) { return PyObject_CallMethodNoArgs(obj, name); }
-
 // fn(**kwargs), with a copy of the keywords.
 Handle call_with_keywords(PyObject* fn, PyObject* kwargs) {
     Handle args = steal(PyTuple_New(0));
@@ -134,26 +132,25 @@ PyObject* read_through(PyObject* self, PyObject* attr, PyObject* size) {
 // port.<method>(), its result dropped
 PyObject* call_on(PyObject* self, PyObject* attr, PyObject* method) {
     Handle port = get(self, attr);
-    return port ? none_result(steal(call_method(port.get(), method))) : nullptr;
+    return port ? none_result(py::call_method(port.get(), method)) : nullptr;
 }
 
 // Closes a port while an error is being propagated; that error wins over anything close raises.
 void close_keeping_error(PyObject* port) {
-    py::ErrorGuard pending;
-    Handle done = steal(call_method(port, OZU_ID("close")));
-    if (!done) PyErr_Clear();
+    py::keeping_error([&] { return py::call_method(port, OZU_ID("close")); });
 }
 
 // ------------------------------------------------------------------------------------ Channel
 
-PyObject* channel_init(BoundArgs& a) {
-    PyObject* encoding = PyDict_GetItemWithError(a.kwargs.get(), OZU_ID("encoding"));
+PyObject* channel_init(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    PyObject* encoding = PyDict_GetItemWithError(args.kwargs.get(), OZU_ID("encoding"));
     if (!encoding) {
         if (PyErr_Occurred()) return nullptr;
         encoding = OZU_ID("latin");
     }
     Handle keep = borrow(encoding);
-    if (PyObject_SetAttr(a[0], OZU_ID("encoding"), encoding) < 0) return nullptr;
+    if (PyObject_SetAttr(self, OZU_ID("encoding"), encoding) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -170,10 +167,10 @@ const FunctionDecl kChannelReset = {"reset_input_buffer", {{"self"}}, nothing};
 
 // ------------------------------------------------------------------------------------ MewSerial
 
-PyObject* mew_serial_init(BoundArgs& a) {
-    PyObject* self = a[0];
-    if (!init_base(g_mew_serial, self, a.kwargs.get())) return nullptr;
-    Handle port = open_port(a.kwargs.get());
+PyObject* mew_serial_init(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    if (!init_base(g_mew_serial, self, args.kwargs.get())) return nullptr;
+    Handle port = open_port(args.kwargs.get());
     if (!port || PyObject_SetAttr(self, OZU_ID("_serial"), port.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -189,18 +186,37 @@ PyObject* receive_from(PyObject* self, PyObject* port_attr) {
     return str_result(steal(PyObject_CallOneArg(reader, port.get())));
 }
 
-PyObject* mew_serial_receive(BoundArgs& a) { return receive_from(a[0], OZU_ID("_serial")); }
+PyObject* mew_serial_receive(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    return receive_from(self, OZU_ID("_serial"));
+}
 
-PyObject* mew_serial_port(BoundArgs& a) {
-    Handle serial = get(a[0], OZU_ID("_serial"));
+PyObject* mew_serial_port(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    Handle serial = get(self, OZU_ID("_serial"));
     return serial ? str_result(get(serial.get(), OZU_ID("port"))) : nullptr;
 }
 
-PyObject* mew_serial_in_waiting(BoundArgs& a) { return in_waiting_of(a[0], OZU_ID("_serial")); }
-PyObject* mew_serial_send(BoundArgs& a) { return send_through(a[0], OZU_ID("_serial"), a[1]); }
-PyObject* mew_serial_read(BoundArgs& a) { return read_through(a[0], OZU_ID("_serial"), a[1]); }
-PyObject* mew_serial_close(BoundArgs& a) { return call_on(a[0], OZU_ID("_serial"), OZU_ID("close")); }
-PyObject* mew_serial_reset(BoundArgs& a) { return call_on(a[0], OZU_ID("_serial"), OZU_ID("reset_input_buffer")); }
+PyObject* mew_serial_in_waiting(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    return in_waiting_of(self, OZU_ID("_serial"));
+}
+PyObject* mew_serial_send(BoundArgs& args) {
+    auto [self, data] = args.take<2>();
+    return send_through(self, OZU_ID("_serial"), data);
+}
+PyObject* mew_serial_read(BoundArgs& args) {
+    auto [self, size] = args.take<2>();
+    return read_through(self, OZU_ID("_serial"), size);
+}
+PyObject* mew_serial_close(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    return call_on(self, OZU_ID("_serial"), OZU_ID("close"));
+}
+PyObject* mew_serial_reset(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    return call_on(self, OZU_ID("_serial"), OZU_ID("reset_input_buffer"));
+}
 
 const FunctionDecl kMewSerialInit = {.name = "__init__", .params = {{"self"}}, .impl = mew_serial_init, .star_kwargs = true};
 const FunctionDecl kMewSerialReceive = {"receive_frame", {{"self"}}, mew_serial_receive};
@@ -235,11 +251,11 @@ Handle open_named(PyObject* names, Py_ssize_t index, PyObject* kwargs) {
     return open_port(kw.get());
 }
 
-PyObject* dual_serial_init(BoundArgs& a) {
-    PyObject* self = a[0];
-    PyObject* kwargs = a.kwargs.get();
+PyObject* dual_serial_init(BoundArgs& args) {
+    auto [self, port] = args.take<2>();
+    PyObject* kwargs = args.kwargs.get();
     if (!init_base(g_dual_serial, self, kwargs)) return nullptr;
-    Handle names = steal(PyUnicode_Split(a[1], OZU_ID(","), -1));
+    Handle names = steal(PyUnicode_Split(port, OZU_ID(","), -1));
     if (!names) return nullptr;
     const Py_ssize_t count = PyList_GET_SIZE(names.get());
     if (py::assertions_enabled() && count != 2) return raise_pair_assertion(self, count);
@@ -264,13 +280,17 @@ PyObject* dual_serial_init(BoundArgs& a) {
     Py_RETURN_NONE;
 }
 
-PyObject* dual_serial_receive(BoundArgs& a) { return receive_from(a[0], OZU_ID("_channel_to_read")); }
+PyObject* dual_serial_receive(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    return receive_from(self, OZU_ID("_channel_to_read"));
+}
 
-PyObject* dual_serial_port(BoundArgs& a) {
-    Handle writer = get(a[0], OZU_ID("_channel_to_write"));
+PyObject* dual_serial_port(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    Handle writer = get(self, OZU_ID("_channel_to_write"));
     Handle write_name = writer ? get(writer.get(), OZU_ID("port")) : Handle();
     if (!write_name) return nullptr;
-    Handle reader = get(a[0], OZU_ID("_channel_to_read"));
+    Handle reader = get(self, OZU_ID("_channel_to_read"));
     Handle read_name = reader ? get(reader.get(), OZU_ID("port")) : Handle();
     if (!read_name) return nullptr;
     Handle names = steal(PyList_New(2));
@@ -280,33 +300,48 @@ PyObject* dual_serial_port(BoundArgs& a) {
     return PyUnicode_Join(OZU_ID(","), names.get());
 }
 
-PyObject* dual_serial_in_waiting(BoundArgs& a) { return in_waiting_of(a[0], OZU_ID("_channel_to_read")); }
-PyObject* dual_serial_send(BoundArgs& a) { return send_through(a[0], OZU_ID("_channel_to_write"), a[1]); }
-PyObject* dual_serial_read(BoundArgs& a) { return read_through(a[0], OZU_ID("_channel_to_read"), a[1]); }
+PyObject* dual_serial_in_waiting(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    return in_waiting_of(self, OZU_ID("_channel_to_read"));
+}
+PyObject* dual_serial_send(BoundArgs& args) {
+    auto [self, data] = args.take<2>();
+    return send_through(self, OZU_ID("_channel_to_write"), data);
+}
+PyObject* dual_serial_read(BoundArgs& args) {
+    auto [self, size] = args.take<2>();
+    return read_through(self, OZU_ID("_channel_to_read"), size);
+}
 
 // Closes the read port, then the write port. The write port is closed even when closing the read
 // port fails (a port left open stays locked, and the next open of the pair would fail); the read
 // port's error is the one that passes on.
-PyObject* dual_serial_close(BoundArgs& a) {
-    PyObject* self = a[0];
+PyObject* dual_serial_close(BoundArgs& args) {
+    auto [self] = args.take<1>();
     Handle reader = get(self, OZU_ID("_channel_to_read"));
-    Handle closed = reader ? steal(call_method(reader.get(), OZU_ID("close"))) : Handle();
-    if (!closed) {
-        py::ErrorGuard pending;
+    if (reader && py::call_method(reader.get(), OZU_ID("close")))
+        return call_on(self, OZU_ID("_channel_to_write"), OZU_ID("close"));
+    py::keeping_error([&] {
         Handle writer = get(self, OZU_ID("_channel_to_write"));
-        if (!writer || !steal(call_method(writer.get(), OZU_ID("close")))) PyErr_Clear();
-        return nullptr;  // the guard restores the read port's error on the way out
-    }
-    return call_on(self, OZU_ID("_channel_to_write"), OZU_ID("close"));
+        return writer && py::call_method(writer.get(), OZU_ID("close"));
+    });
+    return nullptr;
 }
 
-PyObject* dual_serial_reset(BoundArgs& a) {
-    return call_on(a[0], OZU_ID("_channel_to_read"), OZU_ID("reset_input_buffer"));
+PyObject* dual_serial_reset(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    return call_on(self, OZU_ID("_channel_to_read"), OZU_ID("reset_input_buffer"));
 }
 
-PyObject* dual_serial_enter(BoundArgs& a) { return Py_NewRef(a[0]); }
+PyObject* dual_serial_enter(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    return Py_NewRef(self);
+}
 
-PyObject* dual_serial_exit(BoundArgs& a) { return none_result(steal(call_method(a[0], OZU_ID("close")))); }
+PyObject* dual_serial_exit(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    return none_result(py::call_method(self, OZU_ID("close")));
+}
 
 const FunctionDecl kDualSerialInit = {.name = "__init__", .params = {{"self"}, {"port", Check::Str}}, .impl = dual_serial_init, .star_kwargs = true};
 const FunctionDecl kDualSerialReceive = {"receive_frame", {{"self"}}, dual_serial_receive};

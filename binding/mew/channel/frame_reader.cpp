@@ -259,7 +259,10 @@ private:
     bool abandoned_ = false;
 };
 
-PyObject* receive_frame_by_serial_impl(py::BoundArgs& a) { return receive_frame_by_serial(a[0]); }
+PyObject* receive_frame_by_serial_impl(py::BoundArgs& args) {
+    auto [serial] = args.take<1>();
+    return receive_frame_by_serial(serial);
+}
 
 }  // namespace
 

@@ -110,19 +110,21 @@ PyObject* fill_signed(PyObject* data, PyObject* value, int bits) {
 
 }  // namespace
 
-PyObject* parse_contact_address(BoundArgs& a) {
-    return int_result(a[0], with_text(a[0], [](auto t) { return core::parse_contact_address(t); }));
+PyObject* parse_contact_address(BoundArgs& args) {
+    auto [address] = args.take<1>();
+    return int_result(address, with_text(address, [](auto t) { return core::parse_contact_address(t); }));
 }
 
-PyObject* parse_register_address(BoundArgs& a) {
-    PyObject* address = a[0];
+PyObject* parse_register_address(BoundArgs& args) {
+    auto [address] = args.take<1>();
     const auto r = with_text(address, [](auto t) { return core::parse_register_address(t); });
     if (!r.ok() && r.failure.error == core::Error::too_large) return PyLong_FromUnicodeObject(address, 10);
     return int_result(address, r);
 }
 
-PyObject* parse_uint16(BoundArgs& a) {
-    return int_result(a[0], with_text(a[0], [](auto t) { return core::parse_uint16(t); }));
+PyObject* parse_uint16(BoundArgs& args) {
+    auto [data] = args.take<1>();
+    return int_result(data, with_text(data, [](auto t) { return core::parse_uint16(t); }));
 }
 
 // A signed field: the unsigned one read by `unsigned_op`, its bits taken as signed (the struct
@@ -140,14 +142,15 @@ PyObject* parse_signed(PyObject* data, Parse parse, ToSigned to_signed, PyObject
     return expect_int(repack(pattern.get(), unsigned_code, signed_code)).release();
 }
 
-PyObject* parse_int16(BoundArgs& a) {
+PyObject* parse_int16(BoundArgs& args) {
+    auto [data] = args.take<1>();
     return parse_signed(
-        a[0], [](auto t) { return core::parse_uint16(t); }, [](auto v) { return core::as_int16(v); },
+        data, [](auto t) { return core::parse_uint16(t); }, [](auto v) { return core::as_int16(v); },
         OZU_ID("parse_uint16"), "H", "h");
 }
 
-PyObject* parse_uint32(BoundArgs& a) {
-    PyObject* data = a[0];
+PyObject* parse_uint32(BoundArgs& args) {
+    auto [data] = args.take<1>();
     if (class_untouched()) return int_result(data, with_text(data, [](auto t) { return core::parse_uint32(t); }));
     const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(data));
     Handle low_text = substring(data, core::slice(n, 0, 4));
@@ -165,15 +168,15 @@ PyObject* parse_uint32(BoundArgs& a) {
     return expect_int(py::steal(PyNumber_Or(shifted.get(), low.get()))).release();
 }
 
-PyObject* parse_int32(BoundArgs& a) {
+PyObject* parse_int32(BoundArgs& args) {
+    auto [data] = args.take<1>();
     return parse_signed(
-        a[0], [](auto t) { return core::parse_uint32(t); }, [](auto v) { return core::as_int32(v); },
+        data, [](auto t) { return core::parse_uint32(t); }, [](auto v) { return core::as_int32(v); },
         OZU_ID("parse_uint32"), "I", "i");
 }
 
-PyObject* fill_header(BoundArgs& a) {
-    PyObject* station = a[0];
-    PyObject* cmd = a[1];
+PyObject* fill_header(BoundArgs& args) {
+    auto [station, cmd] = args.take<2>();
     int overflow = 0;
     const long long s = long_value(station, overflow);  // an exact int: the binder checked it
     if (overflow < 0 || (!overflow && s < 0))
@@ -182,22 +185,20 @@ PyObject* fill_header(BoundArgs& a) {
         return ascii_around(core::header_prefix(static_cast<std::uint64_t>(s)).view(), cmd, {}).release();
     Handle query = class_attr(OZU_ID("QUERY"));
     if (!query) return nullptr;
-    Handle args = py::steal(PyTuple_Pack(3, station, query.get(), cmd));
+    Handle parts = py::steal(PyTuple_Pack(3, station, query.get(), cmd));
     Handle format = py::steal(PyUnicode_FromString("%%%02X%s%s"));
-    if (!args || !format) return nullptr;
-    return PyUnicode_Format(format.get(), args.get());
+    if (!parts || !format) return nullptr;
+    return PyUnicode_Format(format.get(), parts.get());
 }
 
-PyObject* fill_contact_address(BoundArgs& a) {
-    PyObject* data = a[0];
-    PyObject* address = a[1];
+PyObject* fill_contact_address(BoundArgs& args) {
+    auto [data, address] = args.take<2>();
     const std::size_t pad = core::contact_padding(static_cast<std::size_t>(PyUnicode_GET_LENGTH(address)));
     return join({data, std::string_view("0000", pad), address}).release();
 }
 
-PyObject* fill_uint16(BoundArgs& a) {
-    PyObject* data = a[0];
-    PyObject* value = a[1];
+PyObject* fill_uint16(BoundArgs& args) {
+    auto [data, value] = args.take<2>();
     long long v = 0;
     int overflow = 0;
     if (plain_int(value, v, overflow)) {
@@ -213,11 +214,13 @@ PyObject* fill_uint16(BoundArgs& a) {
     return fill_uint16_generic(data, value);
 }
 
-PyObject* fill_int16(BoundArgs& a) { return fill_signed(a[0], a[1], 16); }
+PyObject* fill_int16(BoundArgs& args) {
+    auto [data, value] = args.take<2>();
+    return fill_signed(data, value, 16);
+}
 
-PyObject* fill_uint32(BoundArgs& a) {
-    PyObject* data = a[0];
-    PyObject* value = a[1];
+PyObject* fill_uint32(BoundArgs& args) {
+    auto [data, value] = args.take<2>();
     long long v = 0;
     int overflow = 0;
     if (class_untouched() && plain_int(value, v, overflow)) {
@@ -228,6 +231,9 @@ PyObject* fill_uint32(BoundArgs& a) {
     return fill_uint32_generic(data, value);
 }
 
-PyObject* fill_int32(BoundArgs& a) { return fill_signed(a[0], a[1], 32); }
+PyObject* fill_int32(BoundArgs& args) {
+    auto [data, value] = args.take<2>();
+    return fill_signed(data, value, 32);
+}
 
 }  // namespace ozu::mew::codec

@@ -104,9 +104,8 @@ PyObject* command_name(core::Command cmd) {
 
 }  // namespace
 
-PyObject* calc_crc(BoundArgs& a) {
-    PyObject* data = a[0];
-    PyObject* init = a[1];
+PyObject* calc_crc(BoundArgs& args) {
+    auto [data, init] = args.take<2>();
     const auto check = with_text(data, [](auto t) { return core::block_check(t); });
     if (!check.ok()) return raise_failure(check.failure, data);
     if (PyLong_CheckExact(init)) {
@@ -131,8 +130,8 @@ PyObject* calc_crc(BoundArgs& a) {
     return expect_int(std::move(crc)).release();
 }
 
-PyObject* crc_is_ok(BoundArgs& a) {
-    PyObject* frame = a[0];
+PyObject* crc_is_ok(BoundArgs& args) {
+    auto [frame] = args.take<1>();
     if (class_untouched()) {
         const auto r = with_text(frame, [](auto t) { return core::crc_is_ok(t); });
         if (!r.ok()) return raise_failure(r.failure, frame);
@@ -172,18 +171,24 @@ PyObject* crc_is_ok(BoundArgs& a) {
     return PyObject_RichCompare(received.get(), computed.get(), Py_EQ);
 }
 
-PyObject* calc_tail(BoundArgs& a) { return tail(a[0], false); }
+PyObject* calc_tail(BoundArgs& args) {
+    auto [data] = args.take<1>();
+    return tail(data, false);
+}
 
-PyObject* append_tail(BoundArgs& a) { return tail(a[0], true); }
+PyObject* append_tail(BoundArgs& args) {
+    auto [data] = args.take<1>();
+    return tail(data, true);
+}
 
-PyObject* find_station_end(BoundArgs& a) {
-    PyObject* data = a[0];
+PyObject* find_station_end(BoundArgs& args) {
+    auto [data] = args.take<1>();
     if (class_untouched()) return PyLong_FromSsize_t(with_text(data, [](auto t) { return core::station_end(t); }));
     return station_end_generic(data);
 }
 
-PyObject* command_start_position(BoundArgs& a) {
-    PyObject* data = a[0];
+PyObject* command_start_position(BoundArgs& args) {
+    auto [data] = args.take<1>();
     if (class_untouched()) return PyLong_FromSsize_t(with_text(data, [](auto t) { return core::command_position(t); }));
     Handle end = call_op(OZU_ID("find_station_end"), data);
     if (!end) return nullptr;
@@ -192,8 +197,8 @@ PyObject* command_start_position(BoundArgs& a) {
     return expect_int(add(end.get(), one.get())).release();
 }
 
-PyObject* parse_command(BoundArgs& a) {
-    PyObject* data = a[0];
+PyObject* parse_command(BoundArgs& args) {
+    auto [data] = args.take<1>();
     if (class_untouched()) return command_name(with_text(data, [](auto t) { return core::parse_command(t); }));
     Handle pos = call_op(OZU_ID("command_start_position"), data);
     if (!pos) return nullptr;
@@ -212,8 +217,8 @@ PyObject* parse_command(BoundArgs& a) {
     return expect_str(class_attr(OZU_ID("CMD_UNKNOWN"))).release();
 }
 
-PyObject* frame_type(BoundArgs& a) {
-    PyObject* data = a[0];
+PyObject* frame_type(BoundArgs& args) {
+    auto [data] = args.take<1>();
     if (class_untouched()) {
         const auto at = with_text(data, [](auto t) { return core::frame_type_index(t); });
         if (!at.ok()) return raise_failure(at.failure, data);
@@ -224,13 +229,21 @@ PyObject* frame_type(BoundArgs& a) {
     return expect_str(py::steal(PyObject_GetItem(data, end.get()))).release();
 }
 
-PyObject* is_feedback(BoundArgs& a) { return is_type(a[0], core::kFeedback, OZU_ID("FEEDBACK")); }
-PyObject* is_query(BoundArgs& a) { return is_type(a[0], core::kQuery, OZU_ID("QUERY")); }
-PyObject* is_error(BoundArgs& a) { return is_type(a[0], core::kError, OZU_ID("ERROR")); }
+PyObject* is_feedback(BoundArgs& args) {
+    auto [data] = args.take<1>();
+    return is_type(data, core::kFeedback, OZU_ID("FEEDBACK"));
+}
+PyObject* is_query(BoundArgs& args) {
+    auto [data] = args.take<1>();
+    return is_type(data, core::kQuery, OZU_ID("QUERY"));
+}
+PyObject* is_error(BoundArgs& args) {
+    auto [data] = args.take<1>();
+    return is_type(data, core::kError, OZU_ID("ERROR"));
+}
 
-PyObject* header_matched(BoundArgs& a) {
-    PyObject* tx = a[0];
-    PyObject* rx = a[1];
+PyObject* header_matched(BoundArgs& args) {
+    auto [tx, rx] = args.take<2>();
     if (class_untouched()) {
         const auto r = with_text(tx, [rx](auto t) {
             return with_text(rx, [t](auto r) { return core::header_matched(t, r); });
@@ -263,8 +276,8 @@ PyObject* header_matched(BoundArgs& a) {
     return PyObject_RichCompare(cmd_tx.get(), cmd_rx.get(), Py_EQ);
 }
 
-PyObject* parse_station(BoundArgs& a) {
-    PyObject* data = a[0];
+PyObject* parse_station(BoundArgs& args) {
+    auto [data] = args.take<1>();
     if (class_untouched()) return station_value(data, with_text(data, [](auto t) { return core::parse_station(t); }));
     Handle end = call_op(OZU_ID("find_station_end"), data);
     if (!end) return nullptr;

@@ -88,7 +88,6 @@ py::Handle text(std::string_view value) {
     return py::steal(s);
 }
 py::Handle text(char value) { return text(std::string_view(&value, 1)); }
-py::Handle number(long v) { return py::steal(PyLong_FromLong(v)); }
 
 }  // namespace
 
@@ -97,19 +96,19 @@ const py::FunctionDecl& codec::write_data_area_decl() { return kWriteRegisters; 
 bool register_codec(PyObject* module_dict) {
     py::ClassBuilder builder("MewStatic");
     builder.doc("站号长度不限于8位的 Mewtocol 通信协议")
-        .attr("MAX_MULTI_COIL_COUNT", number(core::kMaxMultiCoilCount))
+        .attr("MAX_MULTI_COIL_COUNT", codec::int_obj(core::kMaxMultiCoilCount))
         .attr("HEX_DIGITS", text(core::kHexDigits))
         .attr("DEC_DIGITS", text(core::kDecDigits))
-        .attr("PROCESS_NONE", number(core::kProcessNone))
-        .attr("PROCESS_ERROR", number(core::kProcessError))
-        .attr("PROCESS_UNKNOWN_CMD", number(core::kProcessUnknownCmd))
+        .attr("PROCESS_NONE", codec::int_obj(core::kProcessNone))
+        .attr("PROCESS_ERROR", codec::int_obj(core::kProcessError))
+        .attr("PROCESS_UNKNOWN_CMD", codec::int_obj(core::kProcessUnknownCmd))
         .attr("HEAD", text(core::kHead))
         .attr("TAIL", text(core::kTail))
         .attr("QUERY", text(core::kQuery))
         .attr("ERROR", text(core::kError))
         .attr("FEEDBACK", text(core::kFeedback))
         .attr("IGNORE_BCC", text(core::kIgnoreBcc))
-        .attr("BROADCAST", number(core::kBroadcast))
+        .attr("BROADCAST", codec::int_obj(core::kBroadcast))
         .attr("CMD_UNKNOWN", text(core::kCmdUnknown));
     for (const FunctionDecl* decl : kOperations) builder.static_method(*decl);
     py::Handle cls = builder.build();

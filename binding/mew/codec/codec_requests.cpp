@@ -337,9 +337,8 @@ PyObject* write_registers(PyObject* station, PyObject* reg_start, PyObject* valu
 
 }  // namespace
 
-PyObject* fill_read_single_point_of_contact_message(BoundArgs& a) {
-    PyObject* station = a[0];
-    PyObject* contact = a[1];
+PyObject* fill_read_single_point_of_contact_message(BoundArgs& args) {
+    auto [station, contact] = args.take<2>();
     std::int64_t s = 0;
     if (class_untouched() && as_int64(station, s)) {
         const Fast f = finish(core::build_read_contact(s, any_text(contact), options()), {contact, nullptr});
@@ -348,10 +347,8 @@ PyObject* fill_read_single_point_of_contact_message(BoundArgs& a) {
     return contact_steps(station, contact, "RCS", nullptr);
 }
 
-PyObject* fill_write_single_point_of_contact_message(BoundArgs& a) {
-    PyObject* station = a[0];
-    PyObject* contact = a[1];
-    PyObject* value = a[2];
+PyObject* fill_write_single_point_of_contact_message(BoundArgs& args) {
+    auto [station, contact, value] = args.take<3>();
     std::int64_t s = 0;
     if (class_untouched() && as_int64(station, s) && plain_truth(value)) {
         const bool on = PyObject_IsTrue(value) == 1;
@@ -361,43 +358,36 @@ PyObject* fill_write_single_point_of_contact_message(BoundArgs& a) {
     return contact_steps(station, contact, "WCS", value);
 }
 
-PyObject* fill_read_word_unit_of_contact_message(BoundArgs& a) {
-    PyObject* station = a[0];
-    PyObject* start = a[1];
-    PyObject* end = a[2];
-    PyObject* count = a[3];
+PyObject* fill_read_word_unit_of_contact_message(BoundArgs& args) {
+    auto [station, contact_start, contact_end, word_count] = args.take<4>();
     std::int64_t s = 0;
     std::int64_t n = 0;
-    if (class_untouched() && as_int64(station, s) && (count == Py_None || as_int64(count, n))) {
+    if (class_untouched() && as_int64(station, s) && (word_count == Py_None || as_int64(word_count, n))) {
         std::optional<core::AnyText> end_text;
-        if (end != Py_None) end_text = any_text(end);
-        std::optional<std::int64_t> word_count;
-        if (count != Py_None) word_count = n;
-        const Fast f = finish(core::build_read_contact_words(s, any_text(start), end_text, word_count, options()),
-                              {start, end});
+        if (contact_end != Py_None) end_text = any_text(contact_end);
+        std::optional<std::int64_t> count;
+        if (word_count != Py_None) count = n;
+        const Fast f = finish(core::build_read_contact_words(s, any_text(contact_start), end_text, count, options()),
+                              {contact_start, contact_end});
         if (f.done) return f.result;
     }
-    return read_words_steps(station, start, end, count);
+    return read_words_steps(station, contact_start, contact_end, word_count);
 }
 
-PyObject* fill_write_word_unit_of_contact_message(BoundArgs& a) {
-    PyObject* station = a[0];
-    PyObject* start = a[1];
-    PyObject* values = a[2];
+PyObject* fill_write_word_unit_of_contact_message(BoundArgs& args) {
+    auto [station, contact_start, values] = args.take<3>();
     std::int64_t s = 0;
     Int64Values numbers;
     if (class_untouched() && as_int64(station, s) && numbers.read(values)) {
-        const Fast f = finish(core::build_write_contact_words(s, any_text(start), numbers.items(), options()),
-                              {start, nullptr});
+        const Fast f = finish(core::build_write_contact_words(s, any_text(contact_start), numbers.items(), options()),
+                              {contact_start, nullptr});
         if (f.done) return f.result;
     }
-    return write_words_steps(station, start, values);
+    return write_words_steps(station, contact_start, values);
 }
 
-PyObject* fill_read_data_area_message(BoundArgs& a) {
-    PyObject* station = a[0];
-    PyObject* reg_start = a[1];
-    PyObject* reg_count = a[2];
+PyObject* fill_read_data_area_message(BoundArgs& args) {
+    auto [station, reg_start, reg_count] = args.take<3>();
     std::int64_t s = 0;
     std::int64_t n = 0;
     if (class_untouched() && as_int64(station, s) && as_int64(reg_count, n)) {
@@ -407,14 +397,13 @@ PyObject* fill_read_data_area_message(BoundArgs& a) {
     return read_registers_steps(station, reg_start, reg_count);
 }
 
-PyObject* fill_write_data_area_message(BoundArgs& a) {
-    return write_registers(a[0], a[1], a[2], core::Arg::reg_start);
+PyObject* fill_write_data_area_message(BoundArgs& args) {
+    auto [station, reg_start, values] = args.take<3>();
+    return write_registers(station, reg_start, values, core::Arg::reg_start);
 }
 
-PyObject* fill_write_single_data_message(BoundArgs& a) {
-    PyObject* station = a[0];
-    PyObject* reg = a[1];
-    PyObject* value = a[2];
+PyObject* fill_write_single_data_message(BoundArgs& args) {
+    auto [station, reg, value] = args.take<3>();
     std::int64_t s = 0;
     std::int64_t v = 0;
     if (class_untouched() && as_int64(station, s) && as_int64(value, v)) {
@@ -429,8 +418,8 @@ PyObject* fill_write_single_data_message(BoundArgs& a) {
     if (!builder) return nullptr;
     if (py::is_function_of(builder.get(), write_data_area_decl()))
         return write_registers(station, reg, values.get(), core::Arg::reg);
-    PyObject* args[] = {station, reg, values.get()};
-    return expect_str(py::steal(PyObject_Vectorcall(builder.get(), args, 3, nullptr))).release();
+    PyObject* call_args[] = {station, reg, values.get()};
+    return expect_str(py::steal(PyObject_Vectorcall(builder.get(), call_args, 3, nullptr))).release();
 }
 
 }  // namespace ozu::mew::codec

@@ -58,12 +58,11 @@ Handle channel_from_name(PyObject* name, PyObject* kwargs) {
 
 Handle new_lock() { return call_global(OZU_ID("Lock"), nullptr, 0); }
 
-PyObject* init_impl(BoundArgs& a) {
-    PyObject* self = a[0];
-    PyObject* channel = a[1];
+PyObject* init_impl(BoundArgs& args) {
+    auto [self, channel] = args.take<2>();
     Handle made;
     if (PyUnicode_Check(channel)) {
-        made = channel_from_name(channel, a.kwargs.get());
+        made = channel_from_name(channel, args.kwargs.get());
         if (!made) return nullptr;
         channel = made.get();
     }
@@ -82,10 +81,14 @@ PyObject* init_impl(BoundArgs& a) {
     return none().release();
 }
 
-PyObject* dev_handle_impl(BoundArgs& a) { return PyObject_GetAttr(a[0], OZU_ID("_channel")); }
+PyObject* dev_handle_impl(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    return PyObject_GetAttr(self, OZU_ID("_channel"));
+}
 
-PyObject* channel_name_impl(BoundArgs& a) {
-    Handle handle = steal(PyObject_GetAttr(a[0], OZU_ID("dev_handle")));
+PyObject* channel_name_impl(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    Handle handle = steal(PyObject_GetAttr(self, OZU_ID("dev_handle")));
     if (!handle) return nullptr;
     return PyObject_GetAttr(handle.get(), OZU_ID("port"));
 }
@@ -95,7 +98,7 @@ PyObject* channel_name_impl(BoundArgs& a) {
 // (its start() was interrupted): it stays named, and ends at once on the set flag or, after a later
 // start(), on finding itself replaced. Otherwise the previous thread is named again, as it was.
 PyObject* undo_start(PyObject* self, PyObject* previous, bool thread_may_run = false) {
-    link::PendingError error;
+    py::ErrorScope error;
     if (!set_attr(self, OZU_ID("_stop_flag"), Py_True) ||
         (!thread_may_run && !set_attr(self, OZU_ID("_receiver_thread"), previous))) {
         error.chain_into_current();
@@ -105,8 +108,8 @@ PyObject* undo_start(PyObject* self, PyObject* previous, bool thread_may_run = f
     return nullptr;
 }
 
-PyObject* start_impl(BoundArgs& a) {
-    PyObject* self = a[0];
+PyObject* start_impl(BoundArgs& args) {
+    auto [self] = args.take<1>();
     Handle flag = steal(PyObject_GetAttr(self, OZU_ID("_stop_flag")));
     if (!flag) return nullptr;
     int stopped = PyObject_IsTrue(flag.get());
@@ -123,10 +126,10 @@ PyObject* start_impl(BoundArgs& a) {
     // yet (its start() was interrupted) then finds either the flag set or itself replaced.
     Handle target = steal(PyObject_GetAttr(self, OZU_ID("_receiver")));
     if (!target) return nullptr;
-    PyObject* args[] = {target.get()};
+    PyObject* thread_args[] = {target.get()};
     Handle kwnames = steal(PyTuple_Pack(1, OZU_ID("target")));
     if (!kwnames) return nullptr;
-    Handle thread = call_global(OZU_ID("Thread"), args, 0, kwnames.get());
+    Handle thread = call_global(OZU_ID("Thread"), thread_args, 0, kwnames.get());
     if (!thread || !set_attr(self, OZU_ID("_receiver_thread"), thread.get())) return undo_start(self, previous.get());
     if (!set_attr(self, OZU_ID("_stop_flag"), Py_False)) return undo_start(self, previous.get());
 
@@ -140,8 +143,8 @@ PyObject* start_impl(BoundArgs& a) {
     return none().release();
 }
 
-PyObject* stop_impl(BoundArgs& a) {
-    PyObject* self = a[0];
+PyObject* stop_impl(BoundArgs& args) {
+    auto [self] = args.take<1>();
     Handle flag = steal(PyObject_GetAttr(self, OZU_ID("_stop_flag")));
     if (!flag) return nullptr;
     int stopped = PyObject_IsTrue(flag.get());
@@ -161,8 +164,8 @@ PyObject* stop_impl(BoundArgs& a) {
     return joined.release();
 }
 
-PyObject* close_impl(BoundArgs& a) {
-    PyObject* self = a[0];
+PyObject* close_impl(BoundArgs& args) {
+    auto [self] = args.take<1>();
     // A query waiting for its answer ends now, not after its time-out; so does one that began
     // while the channel was being closed.
     if (!link::wake_waiting_queries(self, link::Wake::Closed)) return nullptr;
@@ -175,25 +178,32 @@ PyObject* close_impl(BoundArgs& a) {
     return closed.release();
 }
 
-PyObject* receiver_impl(BoundArgs& a) { return link::run_receiver(a[0]); }
+PyObject* receiver_impl(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    return link::run_receiver(self);
+}
 
-PyObject* send_impl(BoundArgs& a) {
-    PyObject* self = a[0];
+PyObject* send_impl(BoundArgs& args) {
+    auto [self, data] = args.take<2>();
     WithBlock block;
     if (!link::enter_attr(block, self, OZU_ID("_sender_lock"))) return nullptr;
     Handle channel = steal(PyObject_GetAttr(self, OZU_ID("_channel")));
     Handle sent;
-    if (channel) sent = steal(PyObject_CallMethodOneArg(channel.get(), OZU_ID("send_frame"), a[1]));
+    if (channel) sent = steal(PyObject_CallMethodOneArg(channel.get(), OZU_ID("send_frame"), data));
     if (!block.finish(static_cast<bool>(sent))) return nullptr;
     return none().release();
 }
 
 // `with link:` gives the link itself, started or not as it is; leaving the block closes it, and an
 // exception raised in the block goes on (None is not a true result).
-PyObject* enter_impl(BoundArgs& a) { return Py_NewRef(a[0]); }
+PyObject* enter_impl(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    return Py_NewRef(self);
+}
 
-PyObject* exit_impl(BoundArgs& a) {
-    Handle closed = steal(PyObject_CallMethodNoArgs(a[0], OZU_ID("close")));
+PyObject* exit_impl(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    Handle closed = steal(PyObject_CallMethodNoArgs(self, OZU_ID("close")));
     if (!closed) return nullptr;
     return none().release();
 }

@@ -57,7 +57,4 @@ Handle port_text(PyObject* channel);
 // raise IOError(text); returns null. Takes the message as text built by the caller.
 PyObject* raise_io_error(Handle text);
 
-// The pending exception held aside while clean-up runs (the runtime's one type for it).
-using PendingError = py::ErrorScope;
-
 }  // namespace ozu::mew::link

@@ -94,17 +94,14 @@ bool wake_waiting_queries(PyObject* link, Wake why) {
 
 void receiver_failed(PyObject* link) {
     if (!PyErr_Occurred()) return;
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (value && tb) PyException_SetTraceback(value, tb);
-    Handle type_h = steal(type), cause = steal(value), tb_h = steal(tb);
+    py::ErrorScope failure;
+    failure.normalize();
 
     Handle thread = steal(PyObject_GetAttr(link, OZU_ID("_receiver_thread")));
     Handle ref = thread ? steal(PyWeakref_NewRef(thread.get(), nullptr)) : Handle();
-    if (ref && cause) {
+    if (ref && failure.value()) {
         forget_dead_threads();
-        g_failures[thread.get()] = Failure{std::move(ref), cause.copy()};
+        g_failures[thread.get()] = Failure{std::move(ref), py::borrow(failure.value())};
     }
     PyErr_Clear();  // a thread object without weak references simply keeps no cause
     if (!g_waiting.empty()) {
@@ -112,12 +109,12 @@ void receiver_failed(PyObject* link) {
         if (!enter_attr(block, link, OZU_ID("_listener_lock")) || !block.finish(wake_listeners(link, Wake::Broken)))
             PyErr_Clear();
     }
-    PyErr_Restore(type_h.release(), cause.release(), tb_h.release());
+    failure.restore();
 }
 
 Handle receiver_failure(PyObject* link) {
     if (g_failures.empty()) return {};
-    PendingError keep;
+    ErrorScope keep;
     Handle result;
     Handle flag = steal(PyObject_GetAttr(link, OZU_ID("_stop_flag")));
     int stopped = flag ? PyObject_IsTrue(flag.get()) : -1;

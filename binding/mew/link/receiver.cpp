@@ -136,10 +136,8 @@ public:
 
     // Reports without disturbing an exception already pending.
     void report_keeping_error(PyObject* self) {
-        PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-        PyErr_Fetch(&type, &value, &tb);
+        py::ErrorGuard pending;
         if (!report(self)) PyErr_Clear();
-        PyErr_Restore(type, value, tb);
     }
 
 private:
@@ -320,24 +318,17 @@ namespace {
 bool report(PyObject* self) {
     const bool io = PyErr_ExceptionMatches(PyExc_OSError);
     if (!io && !PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (value && tb) PyException_SetTraceback(value, tb);
-    Handle type_h = steal(type), value_h = steal(value), tb_h = steal(tb);
+    py::ErrorScope failure;
+    failure.normalize();
 
     auto fail = [&]() {
         // An error while reporting replaces the frame's error, which becomes its context.
-        PyObject *t = nullptr, *v = nullptr, *vtb = nullptr;
-        PyErr_Fetch(&t, &v, &vtb);
-        PyErr_NormalizeException(&t, &v, &vtb);
-        if (v && value_h && v != value_h.get()) PyException_SetContext(v, value_h.copy().release());
-        PyErr_Restore(t, v, vtb);
+        failure.chain_into_current();
         return false;
     };
     Handle port = channel_port_text(self);
     if (!port) return fail();
-    Handle what = steal(PyObject_Str(value_h.get()));
+    Handle what = steal(PyObject_Str(failure.value()));
     if (!what) return fail();
     Handle text = steal(io ? PyUnicode_FromFormat("IOError:%U:%U", port.get(), what.get())
                            : PyUnicode_FromFormat("Ignore unhandled exception:%U:%U", port.get(), what.get()));

@@ -7,6 +7,7 @@
 #include "runtime/class_builder.hpp"
 #include "runtime/error_scope.hpp"
 #include "runtime/module_globals.hpp"
+#include "runtime/queue_get.hpp"
 #include "ozu/codec/frame.hpp"
 #include "ozu/protocol/answer_check.hpp"
 
@@ -312,19 +313,10 @@ void owe_answer(PyObject* self, PyObject* timeout) {
 
 // queue.get(timeout=timeout): the item, None when nothing came (Empty), or null with an error.
 Handle take(PyObject* queue, PyObject* timeout) {
-    static PyObject* const kwnames = PyTuple_Pack(1, OZU_ID("timeout"));
-    PyObject* args[] = {queue, timeout};
-    Handle item = steal(PyObject_VectorcallMethod(OZU_ID("get"), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-    if (item) return item;
-    ErrorScope waited;
-    PyObject* empty = global(OZU_ID("Empty"));
-    if (!empty) {
-        waited.chain_into_current();
-        return {};
-    }
-    if (waited.matches(empty)) return none();
-    waited.restore();
-    return {};
+    bool timed_out = false;
+    Handle item = queue_get(queue, timeout, timed_out);
+    if (!item && timed_out) return none();
+    return item;
 }
 
 // Takes and drops the answers owed to earlier queries from `queue` (registered, nothing sent
@@ -496,20 +488,23 @@ PyObject* query_impl_body(PyObject* self, PyObject* command_in) {
     return verdict == Verdict::Accepted ? result.release() : nullptr;
 }
 
-PyObject* query_impl(BoundArgs& a) {
-    PyObject* self = a[0];
+PyObject* query_impl(BoundArgs& args) {
+    auto [self, command] = args.take<2>();
     WithBlock block;
     if (!link::enter_attr(block, self, OZU_ID("_query_lock"))) return nullptr;
-    Handle result = steal(PyObject_CallMethodOneArg(self, OZU_ID("_query"), a[1]));
+    Handle result = steal(PyObject_CallMethodOneArg(self, OZU_ID("_query"), command));
     if (!block.finish(static_cast<bool>(result))) return nullptr;
     return result ? result.release() : none().release();
 }
 
-PyObject* raw_query_impl(BoundArgs& a) { return query_impl_body(a[0], a[1]); }
+PyObject* raw_query_impl(BoundArgs& args) {
+    auto [self, command] = args.take<2>();
+    return query_impl_body(self, command);
+}
 
-PyObject* init_impl(BoundArgs& a) {
-    PyObject* self = a[0];
-    PyObject* kwargs = a.kwargs.get();
+PyObject* init_impl(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    PyObject* kwargs = args.kwargs.get();
     PyObject* given = PyDict_GetItemWithError(kwargs, OZU_ID("query_timeout"));
     if (!given && PyErr_Occurred()) return nullptr;
     if (given) {
@@ -522,7 +517,7 @@ PyObject* init_impl(BoundArgs& a) {
         if (!one || PyObject_SetAttr(self, OZU_ID("_query_timeout"), one.get()) < 0) return nullptr;
     }
 
-    if (!call_global_member(OZU_ID("MewBase"), OZU_ID("__init__"), self, a.star_args.get(), kwargs)) return nullptr;
+    if (!call_global_member(OZU_ID("MewBase"), OZU_ID("__init__"), self, args.star_args.get(), kwargs)) return nullptr;
 
     Handle lock = call_global(OZU_ID("Lock"), nullptr, 0);
     if (!lock || PyObject_SetAttr(self, OZU_ID("_query_lock"), lock.get()) < 0) return nullptr;

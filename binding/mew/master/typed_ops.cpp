@@ -7,6 +7,7 @@
 #include "runtime/calls.hpp"
 #include "runtime/class_builder.hpp"
 #include "runtime/module_globals.hpp"
+#include "ozu/codec/fields.hpp"
 
 #include <climits>
 #include <initializer_list>
@@ -35,8 +36,6 @@ Handle item(PyObject* seq, Py_ssize_t index) {
     return steal(PyObject_GetItem(seq, i.get()));
 }
 
-Handle small_int(long v) { return codec::int_obj(v); }
-
 // ---------------------------------------------------------------- answers
 
 // One word of an answer: the high byte's digits, then the low byte's, read as hexadecimal in
@@ -47,7 +46,7 @@ Handle parse_word(PyObject* v_str) {
         PyErr_Format(PyExc_ValueError, "invalid literal for int() with base 16: %.200R", v_str);
         return {};
     }
-    Handle sixteen = small_int(16);
+    Handle sixteen = codec::int_obj(16);
     if (!sixteen) return {};
     return steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyLong_Type), v_str, sixteen.get(), nullptr));
 }
@@ -77,7 +76,7 @@ Handle decode_words(PyObject* self, PyObject* fb, PyObject* count_obj) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(count < 0 ? 0 : count);
     Handle values = steal(PyList_New(n));
     if (!values) return {};
-    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(values.get(), i, small_int(0).release());
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(values.get(), i, codec::int_obj(0).release());
     for (Py_ssize_t i = 0; i < n; ++i) {
         Handle v_str = join_pieces(fb, i * 4 + 4, i * 4 + 6, i * 4 + 2, i * 4 + 4);
         if (!v_str) return {};
@@ -100,13 +99,19 @@ struct Pattern {
     const char* from;  // format the value is packed with
     const char* to;    // format it is unpacked with
     long long lo, hi;  // range the packing accepts
-    unsigned bits;
-    bool to_signed;
+    long long (*read)(long long value);  // the reinterpretation of a value in that range
 };
-constexpr Pattern kU16toS16 = {"H", "h", 0, 0xFFFF, 16, true};
-constexpr Pattern kS16toU16 = {"h", "H", -0x8000, 0x7FFF, 16, false};
-constexpr Pattern kU32toS32 = {"I", "i", 0, 0xFFFFFFFFLL, 32, true};
-constexpr Pattern kS32toU32 = {"i", "I", -0x80000000LL, 0x7FFFFFFF, 32, false};
+
+// The reinterpretations of values in range, by the codec's own functions.
+long long signed16(long long v) { return ozu::codec::as_int16(static_cast<std::uint32_t>(v)); }
+long long unsigned16(long long v) { return ozu::codec::pattern16(v); }
+long long signed32(long long v) { return ozu::codec::as_int32(static_cast<std::uint64_t>(v)); }
+long long unsigned32(long long v) { return ozu::codec::pattern32(v); }
+
+constexpr Pattern kU16toS16 = {"H", "h", 0, 0xFFFF, signed16};
+constexpr Pattern kS16toU16 = {"h", "H", -0x8000, 0x7FFF, unsigned16};
+constexpr Pattern kU32toS32 = {"I", "i", 0, 0xFFFFFFFFLL, signed32};
+constexpr Pattern kS32toU32 = {"i", "I", -0x80000000LL, 0x7FFFFFFF, unsigned32};
 
 // unpack(to, pack(from, value))[0], through the module's pack and unpack. When they are still
 // the standard ones and the value packs, the reinterpretation is done here, with the same result.
@@ -120,12 +125,8 @@ Handle reinterpret(PyObject* value, const Pattern& p) {
     if (PyLong_CheckExact(value) && codec::struct_untouched()) {
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (!(v == -1 && PyErr_Occurred()) && overflow == 0 && v >= p.lo && v <= p.hi) {
-            const long long span = 1LL << p.bits;
-            if (p.to_signed && v > p.hi / 2) v -= span;
-            if (!p.to_signed && v < 0) v += span;
-            return steal(PyLong_FromLongLong(v));
-        }
+        if (!(v == -1 && PyErr_Occurred()) && overflow == 0 && v >= p.lo && v <= p.hi)
+            return steal(PyLong_FromLongLong(p.read(v)));
         PyErr_Clear();
     }
     Handle from = steal(PyUnicode_FromString(p.from));
@@ -202,9 +203,9 @@ PyObject* done(const Handle& result) { return result ? none().release() : nullpt
 
 // ---------------------------------------------------------------- operations
 
-PyObject* init_impl(BoundArgs& a) {
-    PyObject* self = a[0];
-    if (!call_global_member(OZU_ID("MewMasterBase"), OZU_ID("__init__"), self, a.star_args.get(), a.kwargs.get()))
+PyObject* init_impl(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    if (!call_global_member(OZU_ID("MewMasterBase"), OZU_ID("__init__"), self, args.star_args.get(), args.kwargs.get()))
         return nullptr;
     // The link's own start: a derived class's start (which may start more) is its own business.
     PyObject* link = global(OZU_ID("MewBase"));
@@ -214,8 +215,9 @@ PyObject* init_impl(BoundArgs& a) {
     return PyObject_CallOneArg(start.get(), self);
 }
 
-PyObject* get_coil_impl(BoundArgs& a) {
-    Handle fb = query(a[0], build_request(OZU_ID("fill_read_single_point_of_contact_message"), {a[1], a[2]}));
+PyObject* get_coil_impl(BoundArgs& args) {
+    auto [self, station, name] = args.take<3>();
+    Handle fb = query(self, build_request(OZU_ID("fill_read_single_point_of_contact_message"), {station, name}));
     if (!fb) return nullptr;
     Handle bit = steal(PySequence_GetItem(fb.get(), 2));
     if (!bit) return retype_parse_error();  // an answer without its contact's digit
@@ -227,66 +229,74 @@ PyObject* get_coil_impl(BoundArgs& a) {
 
 PyObject* first_of(Handle list) { return list ? item(list.get(), 0).release() : nullptr; }
 
-PyObject* get_coil_uint16_impl(BoundArgs& a) {
-    Handle one = small_int(1);
+PyObject* get_coil_uint16_impl(BoundArgs& args) {
+    auto [self, station, name] = args.take<3>();
+    Handle one = codec::int_obj(1);
     if (!one) return nullptr;
-    return first_of(call_method(a[0], OZU_ID("get_multi_coil_uint16"), a[1], a[2], one.get()));
+    return first_of(call_method(self, OZU_ID("get_multi_coil_uint16"), station, name, one.get()));
 }
 
-PyObject* get_multi_coil_uint16_impl(BoundArgs& a) {
+PyObject* get_multi_coil_uint16_impl(BoundArgs& args) {
+    auto [self, station, name, count] = args.take<4>();
     static PyObject* const kw = PyTuple_Pack(1, OZU_ID("word_count"));
-    Handle request = build_request(OZU_ID("fill_read_word_unit_of_contact_message"), {a[1], a[2], a[3]}, kw);
-    return read_words(a[0], std::move(request), a[3]).release();
+    Handle request = build_request(OZU_ID("fill_read_word_unit_of_contact_message"), {station, name, count}, kw);
+    return read_words(self, std::move(request), count).release();
 }
 
-PyObject* get_uint16_impl(BoundArgs& a) {
-    Handle one = small_int(1);
+PyObject* get_uint16_impl(BoundArgs& args) {
+    auto [self, station, name] = args.take<3>();
+    Handle one = codec::int_obj(1);
     if (!one) return nullptr;
-    return first_of(call_method(a[0], OZU_ID("get_multi_uint16"), a[1], a[2], one.get()));
+    return first_of(call_method(self, OZU_ID("get_multi_uint16"), station, name, one.get()));
 }
 
-PyObject* get_multi_uint16_impl(BoundArgs& a) {
-    Handle request = build_request(OZU_ID("fill_read_data_area_message"), {a[1], a[2], a[3]});
-    return read_words(a[0], std::move(request), a[3]).release();
+PyObject* get_multi_uint16_impl(BoundArgs& args) {
+    auto [self, station, name, count] = args.take<4>();
+    Handle request = build_request(OZU_ID("fill_read_data_area_message"), {station, name, count});
+    return read_words(self, std::move(request), count).release();
 }
 
-PyObject* get_int16_impl(BoundArgs& a) {
-    Handle v = call_method(a[0], OZU_ID("get_uint16"), a[1], a[2]);
+PyObject* get_int16_impl(BoundArgs& args) {
+    auto [self, station, name] = args.take<3>();
+    Handle v = call_method(self, OZU_ID("get_uint16"), station, name);
     return v ? reinterpret(v.get(), kU16toS16).release() : nullptr;
 }
 
-PyObject* get_uint32_impl(BoundArgs& a) {
-    Handle two = small_int(2);
+PyObject* get_uint32_impl(BoundArgs& args) {
+    auto [self, station, name] = args.take<3>();
+    Handle two = codec::int_obj(2);
     if (!two) return nullptr;
-    Handle words = call_method(a[0], OZU_ID("get_multi_uint16"), a[1], a[2], two.get());
+    Handle words = call_method(self, OZU_ID("get_multi_uint16"), station, name, two.get());
     if (!words) return nullptr;
     Handle low, high;
     if (!unpack_two(words.get(), low, high)) return nullptr;
-    Handle sixteen = small_int(16);
+    Handle sixteen = codec::int_obj(16);
     if (!sixteen) return nullptr;
     Handle shifted = steal(PyNumber_Lshift(high.get(), sixteen.get()));
     if (!shifted) return nullptr;
     return PyNumber_Or(shifted.get(), low.get());
 }
 
-PyObject* get_int32_impl(BoundArgs& a) {
-    Handle v = call_method(a[0], OZU_ID("get_uint32"), a[1], a[2]);
+PyObject* get_int32_impl(BoundArgs& args) {
+    auto [self, station, name] = args.take<3>();
+    Handle v = call_method(self, OZU_ID("get_uint32"), station, name);
     return v ? reinterpret(v.get(), kU32toS32).release() : nullptr;
 }
 
-PyObject* get_multi_uint32_impl(BoundArgs& a) {
-    Handle two = small_int(2);
+PyObject* get_multi_uint32_impl(BoundArgs& args) {
+    auto [self, station, name, count] = args.take<4>();
+    Handle two = codec::int_obj(2);
     if (!two) return nullptr;
-    Handle words_count = steal(PyNumber_Multiply(a[3], two.get()));
+    Handle words_count = steal(PyNumber_Multiply(count, two.get()));
     if (!words_count) return nullptr;
-    Handle words = call_method(a[0], OZU_ID("get_multi_uint16"), a[1], a[2], words_count.get());
+    Handle words = call_method(self, OZU_ID("get_multi_uint16"), station, name, words_count.get());
     if (!words) return nullptr;
-    Py_ssize_t count = PyLong_AsSsize_t(a[3]);
-    if (count == -1 && PyErr_Occurred()) return nullptr;
-    Handle sixteen = small_int(16);
+    const Py_ssize_t n = PyLong_AsSsize_t(count);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    Handle sixteen = codec::int_obj(16);
     Handle values = steal(PyList_New(0));
     if (!sixteen || !values) return nullptr;
-    for (Py_ssize_t i = 0; i < count; ++i) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
         Handle high = item(words.get(), 2 * i + 1);
         if (!high) return nullptr;
         Handle shifted = steal(PyNumber_Lshift(high.get(), sixteen.get()));
@@ -299,73 +309,85 @@ PyObject* get_multi_uint32_impl(BoundArgs& a) {
     return values.release();
 }
 
-PyObject* get_multi_int32_impl(BoundArgs& a) {
-    Handle values = call_method(a[0], OZU_ID("get_multi_uint32"), a[1], a[2], a[3]);
+PyObject* get_multi_int32_impl(BoundArgs& args) {
+    auto [self, station, name, count] = args.take<4>();
+    Handle values = call_method(self, OZU_ID("get_multi_uint32"), station, name, count);
     return values ? reinterpret_all(values.get(), kU32toS32).release() : nullptr;
 }
 
-PyObject* set_coil_impl(BoundArgs& a) {
-    return done(query(a[0], build_request(OZU_ID("fill_write_single_point_of_contact_message"), {a[1], a[2], a[3]})));
+PyObject* set_coil_impl(BoundArgs& args) {
+    auto [self, station, name, value] = args.take<4>();
+    return done(query(self, build_request(OZU_ID("fill_write_single_point_of_contact_message"), {station, name, value})));
 }
 
-PyObject* set_coil_uint16_impl(BoundArgs& a) {
-    Handle values = one_element_list(a[3]);
+PyObject* set_coil_uint16_impl(BoundArgs& args) {
+    auto [self, station, name, value] = args.take<4>();
+    Handle values = one_element_list(value);
     if (!values) return nullptr;
-    return done(query(a[0], build_request(OZU_ID("fill_write_word_unit_of_contact_message"), {a[1], a[2], values.get()})));
+    return done(query(self, build_request(OZU_ID("fill_write_word_unit_of_contact_message"), {station, name, values.get()})));
 }
 
-PyObject* set_multi_coil_uint16_impl(BoundArgs& a) {
-    return done(query(a[0], build_request(OZU_ID("fill_write_word_unit_of_contact_message"), {a[1], a[2], a[3]})));
+PyObject* set_multi_coil_uint16_impl(BoundArgs& args) {
+    auto [self, station, name, values] = args.take<4>();
+    return done(query(self, build_request(OZU_ID("fill_write_word_unit_of_contact_message"), {station, name, values})));
 }
 
-PyObject* set_uint16_impl(BoundArgs& a) {
-    Handle values = one_element_list(a[3]);
+PyObject* set_uint16_impl(BoundArgs& args) {
+    auto [self, station, name, value] = args.take<4>();
+    Handle values = one_element_list(value);
     if (!values) return nullptr;
-    return done(query(a[0], build_request(OZU_ID("fill_write_data_area_message"), {a[1], a[2], values.get()})));
+    return done(query(self, build_request(OZU_ID("fill_write_data_area_message"), {station, name, values.get()})));
 }
 
-PyObject* set_multi_uint16_impl(BoundArgs& a) {
-    return done(query(a[0], build_request(OZU_ID("fill_write_data_area_message"), {a[1], a[2], a[3]})));
+PyObject* set_multi_uint16_impl(BoundArgs& args) {
+    auto [self, station, name, values] = args.take<4>();
+    return done(query(self, build_request(OZU_ID("fill_write_data_area_message"), {station, name, values})));
 }
 
-PyObject* set_uint32_impl(BoundArgs& a) {
+PyObject* set_uint32_impl(BoundArgs& args) {
+    auto [self, station, name, value] = args.take<4>();
     Handle words = steal(PyList_New(0));
-    if (!words || !append_halves(words.get(), a[3])) return nullptr;
-    return done(call_method(a[0], OZU_ID("set_multi_uint16"), a[1], a[2], words.get()));
+    if (!words || !append_halves(words.get(), value)) return nullptr;
+    return done(call_method(self, OZU_ID("set_multi_uint16"), station, name, words.get()));
 }
 
-PyObject* set_int16_impl(BoundArgs& a) {
-    Handle pattern = reinterpret(a[3], kS16toU16);
+PyObject* set_int16_impl(BoundArgs& args) {
+    auto [self, station, name, value] = args.take<4>();
+    Handle pattern = reinterpret(value, kS16toU16);
     if (!pattern) return nullptr;
-    return done(call_method(a[0], OZU_ID("set_uint16"), a[1], a[2], pattern.get()));
+    return done(call_method(self, OZU_ID("set_uint16"), station, name, pattern.get()));
 }
 
-PyObject* set_int32_impl(BoundArgs& a) {
-    Handle pattern = reinterpret(a[3], kS32toU32);
+PyObject* set_int32_impl(BoundArgs& args) {
+    auto [self, station, name, value] = args.take<4>();
+    Handle pattern = reinterpret(value, kS32toU32);
     if (!pattern) return nullptr;
-    return done(call_method(a[0], OZU_ID("set_uint32"), a[1], a[2], pattern.get()));
+    return done(call_method(self, OZU_ID("set_uint32"), station, name, pattern.get()));
 }
 
-PyObject* set_multi_int16_impl(BoundArgs& a) {
-    Handle patterns = reinterpret_all(a[3], kS16toU16);
+PyObject* set_multi_int16_impl(BoundArgs& args) {
+    auto [self, station, name, values] = args.take<4>();
+    Handle patterns = reinterpret_all(values, kS16toU16);
     if (!patterns) return nullptr;
-    return done(call_method(a[0], OZU_ID("set_multi_uint16"), a[1], a[2], patterns.get()));
+    return done(call_method(self, OZU_ID("set_multi_uint16"), station, name, patterns.get()));
 }
 
-PyObject* set_multi_uint32_impl(BoundArgs& a) {
+PyObject* set_multi_uint32_impl(BoundArgs& args) {
+    auto [self, station, name, values] = args.take<4>();
     Handle words = steal(PyList_New(0));
-    Handle it = steal(PyObject_GetIter(a[3]));
+    Handle it = steal(PyObject_GetIter(values));
     if (!words || !it) return nullptr;
     while (Handle v = steal(PyIter_Next(it.get())))
         if (!append_halves(words.get(), v.get())) return nullptr;
     if (PyErr_Occurred()) return nullptr;
-    return done(call_method(a[0], OZU_ID("set_multi_uint16"), a[1], a[2], words.get()));
+    return done(call_method(self, OZU_ID("set_multi_uint16"), station, name, words.get()));
 }
 
-PyObject* set_multi_int32_impl(BoundArgs& a) {
-    Handle patterns = reinterpret_all(a[3], kS32toU32);
+PyObject* set_multi_int32_impl(BoundArgs& args) {
+    auto [self, station, name, values] = args.take<4>();
+    Handle patterns = reinterpret_all(values, kS32toU32);
     if (!patterns) return nullptr;
-    return done(call_method(a[0], OZU_ID("set_multi_uint32"), a[1], a[2], patterns.get()));
+    return done(call_method(self, OZU_ID("set_multi_uint32"), station, name, patterns.get()));
 }
 
 constexpr Param kSelf = {"self"};

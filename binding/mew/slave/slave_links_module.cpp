@@ -10,6 +10,7 @@
 #include "link/link_support.hpp"
 #include "module/subsystems.hpp"
 #include "runtime/error_scope.hpp"
+#include "runtime/queue_get.hpp"
 #include "slave/slave_support.hpp"
 
 namespace ozu::mew {
@@ -187,7 +188,7 @@ bool start_worker(PyObject* self, PyObject* worker_name, const FunctionDecl& wor
     if (launch_worker(self, worker_name, worker)) return true;
     // No run after a start that failed (or was interrupted): a worker that began anyway ends on
     // the flag. The start's own error stays the one reported.
-    link::PendingError error;
+    py::ErrorScope error;
     if (PyObject_SetAttr(self, OZU_ID("_slave_stop_flag"), Py_True) < 0)
         error.chain_into_current();
     else
@@ -226,9 +227,9 @@ Handle open_run(PyObject* self) {
 
 // ------------------------------------------------------------------------- MewFullDuplexBase
 
-PyObject* fd_init_impl(BoundArgs& a) {
-    PyObject* self = a[0];
-    PyObject* kwargs = a.kwargs.get();
+PyObject* fd_init_impl(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    PyObject* kwargs = args.kwargs.get();
     Handle station = py::steal(PyLong_FromLong(0));
     if (!station) return nullptr;
     PyObject* given = PyDict_GetItemWithError(kwargs, OZU_ID("slave_station"));
@@ -248,7 +249,7 @@ PyObject* fd_init_impl(BoundArgs& a) {
     // The station's type is settled before the link is made: a failure after the master part
     // has started would leave a running receiver and an open port behind.
     if (!PyLong_CheckExact(station.get())) return py::raise_arg_type("station", "int", station.get());
-    if (!py::call_global_member(OZU_ID("MewMaster"), OZU_ID("__init__"), self, a.star_args.get(), kwargs))
+    if (!py::call_global_member(OZU_ID("MewMaster"), OZU_ID("__init__"), self, args.star_args.get(), kwargs))
         return nullptr;
     Handle one_tuple = py::steal(PyTuple_Pack(1, station.get()));
     if (!one_tuple || !py::call_global_member(OZU_ID("MewSlaveBase"), OZU_ID("__init__"), self, one_tuple.get()))
@@ -268,30 +269,26 @@ bool fd_serve_one(PyObject* self, PyObject* frame) {
     return handle_request_failure();
 }
 
-PyObject* fd_worker_impl(BoundArgs& a) {
-    PyObject* self = a[0];
+PyObject* fd_worker_impl(BoundArgs& args) {
+    auto [self] = args.take<1>();
     const link::RunOwner run(self, OZU_ID("_slave_thread"));
     Handle queue = open_run(self);
     if (!queue) return nullptr;
-    Handle get = py::steal(PyObject_GetAttr(queue.get(), OZU_ID("get")));
     Handle timeout = py::steal(PyFloat_FromDouble(0.1));
-    Handle kwnames = py::steal(PyTuple_Pack(1, OZU_ID("timeout")));
-    bool ok = get && timeout && kwnames;
+    bool ok = static_cast<bool>(timeout);
     while (ok) {
         const int wanted = run.wanted(OZU_ID("_slave_stop_flag"));
         if (wanted <= 0) {
             ok = wanted == 0;
             break;
         }
-        PyObject* args[] = {timeout.get()};
-        Handle frame = py::steal(PyObject_Vectorcall(get.get(), args, 0, kwnames.get()));
+        bool timed_out = false;
+        Handle frame = py::queue_get(queue.get(), timeout.get(), timed_out);
         if (!frame) {
-            PyObject* empty = py::global(OZU_ID("Empty"));
-            if (!empty || !PyErr_ExceptionMatches(empty)) {
+            if (!timed_out) {
                 ok = false;
                 break;
             }
-            PyErr_Clear();
             continue;
         }
         // A request that reached a replaced run is the new run's to answer: both queues got it.
@@ -307,22 +304,23 @@ PyObject* fd_worker_impl(BoundArgs& a) {
 
 extern const FunctionDecl kFdWorker;
 
-PyObject* fd_start_impl(BoundArgs& a) {
-    PyObject* self = a[0];
+PyObject* fd_start_impl(BoundArgs& args) {
+    auto [self] = args.take<1>();
     if (!py::call_global_member(OZU_ID("MewMaster"), OZU_ID("start"), self)) return nullptr;
     if (!start_worker(self, OZU_ID("check_and_process_request"), kFdWorker)) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* fd_stop_impl(BoundArgs& a) {
-    PyObject* self = a[0];
+PyObject* fd_stop_impl(BoundArgs& args) {
+    auto [self] = args.take<1>();
     if (!py::call_global_member(OZU_ID("MewMaster"), OZU_ID("stop"), self)) return nullptr;
     if (!stop_worker(self)) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* fd_channel_name_impl(BoundArgs& a) {
-    Handle handle = py::steal(PyObject_GetAttr(a[0], OZU_ID("dev_handle")));
+PyObject* fd_channel_name_impl(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    Handle handle = py::steal(PyObject_GetAttr(self, OZU_ID("dev_handle")));
     if (!handle) return nullptr;
     Handle port = py::steal(PyObject_GetAttr(handle.get(), OZU_ID("port")));
     if (!port) return nullptr;
@@ -337,11 +335,11 @@ const FunctionDecl kFdChannelName{"channel_name", {{"self"}}, fd_channel_name_im
 
 // ------------------------------------------------------------------------ RandomMewSlaveDemo
 
-PyObject* demo_init_impl(BoundArgs& a) {
-    PyObject* self = a[0];
-    if (!py::call_global_member(OZU_ID("MewBase"), OZU_ID("__init__"), self, a.star_args.get(), a.kwargs.get()))
+PyObject* demo_init_impl(BoundArgs& args) {
+    auto [self, station] = args.take<2>();
+    if (!py::call_global_member(OZU_ID("MewBase"), OZU_ID("__init__"), self, args.star_args.get(), args.kwargs.get()))
         return nullptr;
-    Handle one_tuple = py::steal(PyTuple_Pack(1, a[1]));
+    Handle one_tuple = py::steal(PyTuple_Pack(1, station));
     if (!one_tuple || !py::call_global_member(OZU_ID("MewSlaveBase"), OZU_ID("__init__"), self, one_tuple.get()))
         return nullptr;
     if (!set_initial_worker_state(self)) return nullptr;
@@ -362,8 +360,8 @@ bool demo_serve_one(PyObject* self, PyObject* frame) {
     return handle_request_failure();
 }
 
-PyObject* demo_worker_impl(BoundArgs& a) {
-    PyObject* self = a[0];
+PyObject* demo_worker_impl(BoundArgs& args) {
+    auto [self] = args.take<1>();
     const link::RunOwner run(self, OZU_ID("_slave_thread"));
     Handle queue = open_run(self);
     if (!queue) return nullptr;
@@ -392,15 +390,15 @@ PyObject* demo_worker_impl(BoundArgs& a) {
 
 extern const FunctionDecl kDemoWorker;
 
-PyObject* demo_start_impl(BoundArgs& a) {
-    PyObject* self = a[0];
+PyObject* demo_start_impl(BoundArgs& args) {
+    auto [self] = args.take<1>();
     if (!py::call_global_member(OZU_ID("MewBase"), OZU_ID("start"), self)) return nullptr;
     if (!start_worker(self, OZU_ID("_check_and_process_request"), kDemoWorker)) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* demo_stop_impl(BoundArgs& a) {
-    PyObject* self = a[0];
+PyObject* demo_stop_impl(BoundArgs& args) {
+    auto [self] = args.take<1>();
     if (!stop_worker(self)) return nullptr;
     if (!py::call_global_member(OZU_ID("MewBase"), OZU_ID("stop"), self)) return nullptr;
     Py_RETURN_NONE;
@@ -424,31 +422,38 @@ PyObject* demo_get_coil_impl(BoundArgs&) {
     return PyObject_RichCompare(drawn.get(), one.get(), Py_EQ);
 }
 
-PyObject* demo_get_multi_coil_impl(BoundArgs& a) {
-    const Py_ssize_t count = PyNumber_AsSsize_t(a[3], PyExc_OverflowError);
-    if (count == -1 && PyErr_Occurred()) return nullptr;
+PyObject* demo_get_multi_coil_impl(BoundArgs& args) {
+    auto [self, station, name, count] = args.take<4>();
+    const Py_ssize_t n = PyNumber_AsSsize_t(count, PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
     Handle words = py::steal(PyList_New(0));
     if (!words) return nullptr;
-    for (Py_ssize_t i = 0; i < count; ++i) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
         Handle word = randint(0, 65535);
         if (!word || PyList_Append(words.get(), word.get()) < 0) return nullptr;
     }
     return words.release();
 }
 
-PyObject* demo_get_multi_uint16_impl(BoundArgs& a) {
-    Handle words = call_method(a[0], OZU_ID("on_get_multi_coil_uint16"), a[1], a[2], a[3]);
+PyObject* demo_get_multi_uint16_impl(BoundArgs& args) {
+    auto [self, station, name, count] = args.take<4>();
+    Handle words = call_method(self, OZU_ID("on_get_multi_coil_uint16"), station, name, count);
     if (!words) return nullptr;
     if (words.get() != Py_None && !PyList_CheckExact(words.get())) return py::raise_expected("list", words.get());
     return words.release();
 }
 
-PyObject* demo_set_coil_impl(BoundArgs& a) { return print_formatted("Slave: Contact %s is set to %s", a[2], a[3]); }
-PyObject* demo_set_multi_coil_impl(BoundArgs& a) {
-    return print_formatted("Slave: Contact Crow %s wrote to %s", a[2], a[3]);
+PyObject* demo_set_coil_impl(BoundArgs& args) {
+    auto [self, station, name, value] = args.take<4>();
+    return print_formatted("Slave: Contact %s is set to %s", name, value);
 }
-PyObject* demo_set_multi_uint16_impl(BoundArgs& a) {
-    return print_formatted("Slave: Registers %s wrote to %s", a[2], a[3]);
+PyObject* demo_set_multi_coil_impl(BoundArgs& args) {
+    auto [self, station, name, values] = args.take<4>();
+    return print_formatted("Slave: Contact Crow %s wrote to %s", name, values);
+}
+PyObject* demo_set_multi_uint16_impl(BoundArgs& args) {
+    auto [self, station, name, values] = args.take<4>();
+    return print_formatted("Slave: Registers %s wrote to %s", name, values);
 }
 
 const FunctionDecl kDemoInit{.name = "__init__", .params = {{"self"}, {"station", Check::Int}}, .impl = demo_init_impl, .star_args = true, .star_kwargs = true};

@@ -419,24 +419,22 @@ PyObject* process_request_through_class(PyObject* self, PyObject* command) {
 
 // ------------------------------------------------------------------------------------- members
 
-PyObject* init_impl(BoundArgs& a) {
-    PyObject* self = a[0];
-    PyObject* station = a[1];
+PyObject* init_impl(BoundArgs& args) {
+    auto [self, station] = args.take<2>();
     if (!py::call_global_member(OZU_ID("ABC"), OZU_ID("__init__"), self)) return nullptr;
     if (PyObject_SetAttr(self, OZU_ID("station"), station) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* process_invalid_frame_impl(BoundArgs& a) {
-    PyObject* frame = a[1];
+PyObject* process_invalid_frame_impl(BoundArgs& args) {
+    auto [self, frame] = args.take<2>();
     return print_formatted("Invalid MEW frame: %s", frame);
 }
 
 // self.station != 0 and self.station != station and station != 0, with the value of the last
 // comparison evaluated as the result.
-PyObject* not_for_this_station_impl(BoundArgs& a) {
-    PyObject* self = a[0];
-    PyObject* station = a[1];
+PyObject* not_for_this_station_impl(BoundArgs& args) {
+    auto [self, station] = args.take<2>();
     Handle zero = codec::int_obj(0);
     if (!zero) return nullptr;
     Handle own = py::steal(PyObject_GetAttr(self, OZU_ID("station")));
@@ -454,9 +452,8 @@ PyObject* not_for_this_station_impl(BoundArgs& a) {
     return PyObject_RichCompare(station, zero.get(), Py_NE);
 }
 
-PyObject* process_request_impl(BoundArgs& a) {
-    PyObject* self = a[0];
-    PyObject* command = a[1];
+PyObject* process_request_impl(BoundArgs& args) {
+    auto [self, command] = args.take<2>();
     if (codec::class_untouched())
         return codec::with_text(command, [&](auto text) { return process_request_fast(self, command, text); });
     return process_request_through_class(self, command);
