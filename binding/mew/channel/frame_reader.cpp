@@ -18,9 +18,16 @@
 #include "runtime/brix_capi.hpp"
 #include "runtime/class_builder.hpp"
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <utility>
+
+#if defined(_MSC_VER)
+#define OZU_NOINLINE __declspec(noinline)
+#else
+#define OZU_NOINLINE __attribute__((noinline))
+#endif
 
 namespace ozu::mew::channel {
 namespace {
@@ -216,6 +223,18 @@ public:
 
     int next(std::uint8_t& byte, serial::IoError& err) {
         if (port_.read_buffered(&byte, 1) == 1) return took(byte);
+        return wait_for(byte, err);
+    }
+
+    bool interrupted() const noexcept { return interrupted_; }
+    bool abandoned() const noexcept { return abandoned_; }
+    // Every byte this source handed out, when it reads for a run that may give the frame up: all
+    // of them are thrown away then.
+    DroppedBytes taken() const { return {std::string(taken_head_.data(), taken_kept_), taken_count_}; }
+
+private:
+    // Kept out of line so that the usual byte, taken from the buffer, stays a few instructions.
+    OZU_NOINLINE int wait_for(std::uint8_t& byte, serial::IoError& err) {
         nogil_.release();  // from the first wait on, the frame is read without the GIL
         const serial::SlicedWait wait(port_.timeout(), slice_);
         std::ptrdiff_t got = serial::read_sliced(port_, &byte, 1, wait, err, [this] { return between_slices(); });
@@ -226,12 +245,6 @@ public:
         return got == 1 ? took(byte) : got < 0 ? -1 : static_cast<int>(got);
     }
 
-    bool interrupted() const noexcept { return interrupted_; }
-    bool abandoned() const noexcept { return abandoned_; }
-    // Every byte this source handed out: all of them are thrown away when the frame is given up.
-    DroppedBytes taken() const { return {taken_head_, taken_count_}; }
-
-private:
     bool between_slices() {
         return nogil_.with_gil([this] {
             if (PyErr_CheckSignals() != 0) return false;
@@ -243,14 +256,16 @@ private:
     }
 
     int took(std::uint8_t byte) {
-        if (taken_head_.size() < serial::kMaxDroppedKept) taken_head_.push_back(static_cast<char>(byte));
+        if (!keep_reading_) return 1;
+        if (taken_kept_ < taken_head_.size()) taken_head_[taken_kept_++] = static_cast<char>(byte);
         ++taken_count_;
         return 1;
     }
 
     serial::Port& port_;
     py::GilRelease& nogil_;
-    std::string taken_head_;
+    std::array<char, serial::kMaxDroppedKept> taken_head_;
+    std::size_t taken_kept_ = 0;
     std::size_t taken_count_ = 0;
     double slice_;
     KeepReading keep_reading_;
