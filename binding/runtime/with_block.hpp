@@ -23,6 +23,7 @@ public:
 private:
     Handle manager_;
     Handle exit_;
+    bool exit_unbound_ = false;  // exit_ is the type's method descriptor, called with manager_ first
 };
 
 }  // namespace ozu::py

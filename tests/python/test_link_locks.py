@@ -1,5 +1,7 @@
 """The link's locks are entered as `with` statements are: __exit__ sees the error of the block, and
 its verdict (pass the error on, swallow it, or raise its own) applies as the interpreter applies it."""
+import threading
+
 import pytest
 
 import ozu_mew
@@ -80,3 +82,40 @@ def test_exit_after_a_clean_block_gets_three_nones(verdict):
     else:
         assert link._send("%01#RCSX0001**\r") is None
     assert link._sender_lock.seen == [(None, None, None)] and channel.sent == ["%01#RCSX0001**\r"]
+
+
+class StaticManager:
+    """The same manager with __enter__ and __exit__ as static methods: members that are not
+    method descriptors, so they are bound before the call instead of getting the manager in front."""
+
+    def __init__(self, verdict):
+        inner = self.inner = Manager(verdict)
+        type(self).__enter__ = staticmethod(lambda: inner)
+        type(self).__exit__ = staticmethod(lambda *exc: Manager.__exit__(inner, *exc))
+
+
+@pytest.mark.parametrize("verdict", ["pass", "swallow", "raise", "re-raise"])
+def test_members_that_are_not_method_descriptors_get_the_same_calls(verdict):
+    channel = FailingChannel()
+    link = ozu_mew.MewBase(channel)
+    manager = type("Fresh", (StaticManager,), {})(verdict)
+    link._sender_lock = manager
+    if verdict == "swallow":
+        assert link._send("%01#RCSX0001**\r") is None
+    else:
+        with pytest.raises((KeyError, ValueError)):
+            link._send("%01#RCSX0001**\r")
+    [(exc_type, exc, tb)] = manager.inner.seen
+    assert exc_type is KeyError and exc is channel.error and manager.inner.tb_is_the_exceptions
+
+
+def test_a_real_lock_is_released_after_a_failing_block_and_a_clean_one():
+    for channel in (FailingChannel(), ScriptedChannel()):
+        link = ozu_mew.MewBase(channel)
+        lock = link._sender_lock = threading.Lock()
+        try:
+            link._send("%01#RCSX0001**\r")
+        except KeyError:
+            pass
+        assert not lock.locked()
+        assert lock.acquire(blocking=False)
