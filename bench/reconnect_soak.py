@@ -14,7 +14,6 @@ Reports at intervals and at the end: queries done, failed (by error text), wrong
 import argparse
 import collections
 import os
-import socket
 import sys
 import threading
 import time
@@ -22,71 +21,20 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import ozu_mew  # noqa: E402
+from device_server import DroppingServer  # noqa: E402
 from roundtrip import rss_kib  # noqa: E402
 
 
-def with_check(body):
-    crc = 0
-    for b in body.encode():
-        crc ^= b
-    return "%s%02X\r" % (body, crc)
+def drop_every(seconds):
+    """A drop policy: the first answer after each `seconds`."""
+    due = [time.monotonic() + seconds]
 
-
-class DeviceServer:
-    def __init__(self, drop_every):
-        self.drop_every = drop_every
-        self.drops = 0
-        self._stop = threading.Event()
-        self._drop_due = time.monotonic() + drop_every
-        self._listen(("127.0.0.1", 0))
-        self.address = self._listener.getsockname()
-        self._thread = threading.Thread(target=self._serve, name="device-server")
-        self._thread.start()
-
-    def _listen(self, address):
-        self._listener = socket.create_server(address)
-        self._listener.settimeout(0.1)
-
-    def _serve(self):
-        while not self._stop.is_set():
-            try:
-                conn, _ = self._listener.accept()
-            except socket.timeout:
-                continue
-            with conn:
-                self._serve_one(conn)
-
-    def _serve_one(self, conn):
-        conn.settimeout(0.1)
-        data = b""
-        while not self._stop.is_set():
-            try:
-                chunk = conn.recv(512)
-            except socket.timeout:
-                continue
-            if not chunk:
-                return
-            data += chunk
-            while b"\r" in data:
-                request, data = data.split(b"\r", 1)
-                register = int(request[7:12])
-                answer = with_check("%%01$RD%02X%02X" % (register & 0xFF, register >> 8)).encode()
-                if time.monotonic() >= self._drop_due:
-                    self._drop_due = time.monotonic() + self.drop_every
-                    conn.sendall(answer[:len(answer) // 2])
-                    conn.close()
-                    self.drops += 1
-                    if self.drops % 3 == 0:
-                        self._listener.close()
-                        time.sleep(1.0)
-                        self._listen(self.address)
-                    return
-                conn.sendall(answer)
-
-    def close(self):
-        self._stop.set()
-        self._thread.join()
-        self._listener.close()
+    def drop_now(server):
+        if time.monotonic() < due[0]:
+            return False
+        due[0] = time.monotonic() + seconds
+        return True
+    return drop_now
 
 
 def fd_count():
@@ -107,8 +55,8 @@ def main():
     args = parser.parse_args()
 
     ozu_mew._err = open(os.devnull, "w")   # the link's line-error diagnostics, one per broken frame
-    server = DeviceServer(args.drop_every)
-    master = ozu_mew.MewMaster("brix://%s:%d" % server.address, timeout=0.2, query_timeout=args.query_timeout,
+    server = DroppingServer(drop_every(args.drop_every), restart=3, pause=1.0, poll=0.1)
+    master = ozu_mew.MewMaster(server.name, timeout=0.2, query_timeout=args.query_timeout,
                                reconnect=args.reconnect)
     port = master.dev_handle._serial
     done = wrong = 0

@@ -17,80 +17,23 @@ import pytest
 import ozu_mew
 from ozu_brix import create_serial_instance
 from fault_helpers import Station, err_lines, no_leaks  # noqa: F401 (fixtures)
-from line_helpers import wait_until, with_check
+from line_helpers import wait_until
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "bench"))
+from device_server import DroppingServer  # noqa: E402  (the reconnect soak's device server)
 
 
-def answer_for(request):
-    """Station 1's answer to a one-register RD request: the register's number is its value."""
-    register = int(request[7:12])
-    return with_check("%%01$RD%02X%02X" % (register & 0xFF, (register >> 8) & 0xFF))
-
-
-class DroppingServer:
-    """A TCP device server for station 1. Every `every`-th request it sends half of the answer and
-    closes the connection; every `restart`-th drop it also stops listening for a moment, then
-    listens again on the same address."""
-
-    def __init__(self, every=4, restart=5):
-        self.every, self.restart = every, restart
-        self.dropping = True
-        self.drops = self.requests = 0
-        self._stop = threading.Event()
-        self._listen(("127.0.0.1", 0))
-        self.address = self._listener.getsockname()
-        self.name = "brix://%s:%d" % self.address
-        self._thread = threading.Thread(target=self._serve)
-        self._thread.start()
-
-    def _listen(self, address):
-        self._listener = socket.create_server(address)
-        self._listener.settimeout(0.05)
-
-    def _serve(self):
-        while not self._stop.is_set():
-            try:
-                conn, _ = self._listener.accept()
-            except socket.timeout:
-                continue
-            with conn:
-                self._serve_one(conn)
-
-    def _serve_one(self, conn):
-        conn.settimeout(0.05)
-        data = b""
-        while not self._stop.is_set():
-            try:
-                chunk = conn.recv(256)
-            except socket.timeout:
-                continue
-            if not chunk:
-                return
-            data += chunk
-            while b"\r" in data:
-                request, data = data.split(b"\r", 1)
-                self.requests += 1
-                answer = answer_for(request.decode()).encode()
-                if self.dropping and self.requests % self.every == 0:
-                    conn.sendall(answer[:len(answer) // 2])
-                    conn.close()
-                    self.drops += 1
-                    if self.drops % self.restart == 0:
-                        self._listener.close()
-                        time.sleep(0.2)
-                        self._listen(self.address)
-                    return
-                conn.sendall(answer)
-
-    def close(self):
-        self._stop.set()
-        self._thread.join()
-        self._listener.close()
+def dropping_server(every=4, restart=5):
+    """Every `every`-th request gets half its answer and a closed connection (while the server's
+    `dropping` is true); every `restart`-th drop the server also stops listening for a moment."""
+    server = DroppingServer(lambda s: s.dropping and s.requests % every == 0, restart=restart, pause=0.2)
+    server.dropping = True
+    return server
 
 
 def test_queries_over_a_server_that_drops_mid_frame_50_times(err_lines, no_leaks):
-    server = no_leaks(DroppingServer())
+    server = no_leaks(dropping_server())
     query_timeout = 0.2
     master = no_leaks(ozu_mew.MewMaster(server.name, timeout=0.1, query_timeout=query_timeout, reconnect=0.05))
     port = master.dev_handle._serial
