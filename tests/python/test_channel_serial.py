@@ -1,5 +1,6 @@
 """MewSerial and DualSerial over port objects from a recording `create_serial_instance`."""
 import os
+import queue
 import subprocess
 import sys
 import textwrap
@@ -245,3 +246,40 @@ def test_dual_serial_port_names_must_join(opener):
     ch._channel_to_read.port = 2
     with pytest.raises(TypeError, match=r"^sequence item 1: expected str instance, int found$"):
         ch.port
+
+
+# "latin" (the default) is taken as Latin-1 directly; "Latin" and "L1" go through the codec registry
+# and "latin-1" through the interpreter's own shortcut. All must read and write the same.
+@pytest.mark.parametrize("encoding", ["latin", "Latin", "L1", "latin-1"])
+def test_the_latin_encoding_reads_and_writes_as_every_name_of_it(make, encoding):
+    ch, reader, writer = make(encoding=encoding)
+    every_byte = bytes(range(256))
+    reader.feed(every_byte)
+    assert ch.read(256) == every_byte.decode("latin-1")
+    ch.send_frame(every_byte.decode("latin-1"))
+    assert writer.written == [every_byte]
+    with pytest.raises(UnicodeEncodeError) as info:
+        ch.send_frame("%01\u20ac\r")
+    assert (info.value.encoding, info.value.start, info.value.reason) == ("latin-1", 3, "ordinal not in range(256)")
+    assert str(info.value) == "'latin-1' codec can't encode character '\\u20ac' in position 3: ordinal not in range(256)"
+
+
+def test_the_link_reads_the_first_character_in_its_channels_encoding():
+    # The receiver reads a frame's first byte natively and decodes it as the channel would.
+    for encoding, frame in (("latin", "%01$RC1\r"), ("cp500", None)):
+        name = "enc_%s" % encoding
+        peer = ozu_brix.create_serial_instance(port="brix:pipe:%s:b" % name, timeout=0.2)
+        link = ozu_mew.MewBase(ozu_mew.MewSerial(port="brix:pipe:%s:a" % name, timeout=0.2, encoding=encoding))
+        heard = queue.Queue()
+        link._feedback_listeners.append(heard)
+        link.start()
+        try:
+            peer.write(b"%01$RC1\r")
+            if frame:
+                assert heard.get(timeout=5) == frame
+            else:  # b"%" is not "%" in EBCDIC: the byte is noise, and so is the rest
+                with pytest.raises(queue.Empty):
+                    heard.get(timeout=0.5)
+        finally:
+            link.close()
+            peer.close()

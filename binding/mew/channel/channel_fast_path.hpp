@@ -19,6 +19,12 @@ namespace ozu::mew::channel {
 // core port, and another thread may drop the channel's last reference to it at any time.
 serial::Port* exact_serial_read_port(PyObject* channel, py::Handle& keep_alive);
 
+// data.decode(encoding) for bytes `data` and an encoding given as text, and text.encode(encoding):
+// what those methods return or raise, the channels' default "latin" taken without a trip through
+// the codec registry. Null with an exception set on failure.
+py::Handle decode_bytes(PyObject* data, PyObject* encoding);
+py::Handle encode_text(PyObject* text, PyObject* encoding);
+
 // `channel.receive_frame()` for a channel accepted by exact_serial_read_port: reads the frame from
 // `port` with the GIL released and returns it as text, or null with the very exception that
 // `_receive_frame_by_serial(port_object)` raises. GIL held on entry and on return.

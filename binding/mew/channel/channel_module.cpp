@@ -48,11 +48,36 @@ const char* encoding_name(PyObject* encoding) {
     return name;
 }
 
+// Whether `encoding` is "latin" and the codec registry resolves that alias to the Latin-1 codec
+// itself. The interpreter takes Latin-1 directly only under its canonical names, so for this alias
+// (the channels' default) every encode and decode would otherwise look the codec up by name.
+bool is_latin1_alias(PyObject* encoding) {
+    if (!PyUnicode_CheckExact(encoding) || PyUnicode_CompareWithASCIIString(encoding, "latin") != 0) return false;
+    static int resolved = -1;  // once per process: the registry keeps what it resolved
+    if (resolved < 0) {
+        py::ErrorGuard keep;
+        Handle decoder = steal(PyCodec_Decoder("latin")), latin1_decoder = steal(PyCodec_Decoder("latin-1"));
+        Handle encoder = steal(PyCodec_Encoder("latin")), latin1_encoder = steal(PyCodec_Encoder("latin-1"));
+        resolved = decoder && encoder && decoder.get() == latin1_decoder.get() && encoder.get() == latin1_encoder.get();
+        PyErr_Clear();
+    }
+    return resolved == 1;
+}
+
 // data.encode(encoding) for text data.
 Handle encode(PyObject* data, PyObject* encoding) {
     if (!PyUnicode_Check(encoding)) return steal(PyObject_CallMethodOneArg(data, OZU_ID("encode"), encoding));
+    if (PyUnicode_Check(data) && is_latin1_alias(encoding)) return steal(PyUnicode_AsLatin1String(data));
     const char* name = encoding_name(encoding);
     return name ? steal(PyUnicode_AsEncodedString(data, name, nullptr)) : Handle();
+}
+
+// data.decode(encoding) for a byte string and an encoding given as text.
+Handle decode(PyObject* data, PyObject* encoding) {
+    if (PyBytes_CheckExact(data) && is_latin1_alias(encoding))
+        return steal(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data), nullptr));
+    const char* name = encoding_name(encoding);
+    return name ? steal(PyUnicode_FromEncodedObject(data, name, nullptr)) : Handle();
 }
 
 // port.read(size).decode(channel.encoding)
@@ -62,10 +87,7 @@ PyObject* read_decoded(PyObject* channel, PyObject* port, PyObject* size) {
     if (PyBytes_CheckExact(data.get())) {
         Handle encoding = get(channel, OZU_ID("encoding"));
         if (!encoding) return nullptr;
-        if (PyUnicode_Check(encoding.get())) {
-            const char* name = encoding_name(encoding.get());
-            return name ? str_result(steal(PyUnicode_FromEncodedObject(data.get(), name, nullptr))) : nullptr;
-        }
+        if (PyUnicode_Check(encoding.get())) return str_result(decode(data.get(), encoding.get()));
         return str_result(steal(PyObject_CallMethodOneArg(data.get(), OZU_ID("decode"), encoding.get())));
     }
     Handle decode = get(data.get(), OZU_ID("decode"));
@@ -373,6 +395,9 @@ PyObject* read_port_attr(PyObject* channel) {
 }
 
 }  // namespace
+
+Handle decode_bytes(PyObject* data, PyObject* encoding) { return decode(data, encoding); }
+Handle encode_text(PyObject* text, PyObject* encoding) { return encode(text, encoding); }
 
 serial::Port* exact_serial_read_port(PyObject* channel, Handle& keep_alive) {
     PyObject* port_attr = read_port_attr(channel);

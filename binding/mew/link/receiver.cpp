@@ -10,7 +10,6 @@
 #include "ozu/serial/sliced_read.hpp"
 
 #include <cstddef>
-#include <cstring>
 #include <utility>
 
 namespace ozu::mew::link {
@@ -283,19 +282,9 @@ Handle read_first_native(PyObject* channel, const NativeChannel& native, const R
     if (!data) return {};
     Handle encoding = steal(PyObject_GetAttr(channel, OZU_ID("encoding")));
     if (!encoding) return {};
-    Handle text;
-    if (PyUnicode_Check(encoding.get())) {
-        Py_ssize_t size = 0;
-        const char* name = PyUnicode_AsUTF8AndSize(encoding.get(), &size);
-        if (!name) return {};
-        if (std::strlen(name) != static_cast<std::size_t>(size)) {
-            PyErr_SetString(PyExc_ValueError, "embedded null character");
-            return {};
-        }
-        text = steal(PyUnicode_FromEncodedObject(data.get(), name, nullptr));
-    } else {
-        text = steal(PyObject_CallMethodOneArg(data.get(), OZU_ID("decode"), encoding.get()));
-    }
+    Handle text = PyUnicode_Check(encoding.get())
+                      ? channel::decode_bytes(data.get(), encoding.get())
+                      : steal(PyObject_CallMethodOneArg(data.get(), OZU_ID("decode"), encoding.get()));
     if (text && text.get() != Py_None && !PyUnicode_CheckExact(text.get())) {
         raise_expected("str", text.get());
         return {};
