@@ -318,7 +318,7 @@ PyObject* dual_serial_close(BoundArgs& args) {
     Handle reader = get(self, OZU_ID("_channel_to_read"));
     if (reader && py::call_method(reader.get(), OZU_ID("close")))
         return call_on(self, OZU_ID("_channel_to_write"), OZU_ID("close"));
-    py::keeping_error([&] {
+    py::keeping_error([self = self] {
         Handle writer = get(self, OZU_ID("_channel_to_write"));
         return writer && py::call_method(writer.get(), OZU_ID("close"));
     });
