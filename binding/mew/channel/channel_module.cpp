@@ -208,9 +208,40 @@ PyObject* receive_from(PyObject* self, PyObject* port_attr) {
     return str_result(steal(PyObject_CallOneArg(reader, port.get())));
 }
 
-PyObject* mew_serial_receive(BoundArgs& args) {
+// Members both serial channels implement alike, on the port object they keep in attribute `Port`:
+// MewSerial's one port, or the port DualSerial reads from or writes to.
+constexpr char kSerial[] = "_serial";
+constexpr char kReadPort[] = "_channel_to_read";
+constexpr char kWritePort[] = "_channel_to_write";
+
+template <const char* Port>
+PyObject* port_receive(BoundArgs& args) {
     auto [self] = args.take<1>();
-    return receive_from(self, OZU_ID("_serial"));
+    return receive_from(self, OZU_ID(Port));
+}
+
+template <const char* Port>
+PyObject* port_in_waiting(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    return in_waiting_of(self, OZU_ID(Port));
+}
+
+template <const char* Port>
+PyObject* port_send(BoundArgs& args) {
+    auto [self, data] = args.take<2>();
+    return send_through(self, OZU_ID(Port), data);
+}
+
+template <const char* Port>
+PyObject* port_read(BoundArgs& args) {
+    auto [self, size] = args.take<2>();
+    return read_through(self, OZU_ID(Port), size);
+}
+
+template <const char* Port>
+PyObject* port_reset(BoundArgs& args) {
+    auto [self] = args.take<1>();
+    return call_on(self, OZU_ID(Port), OZU_ID("reset_input_buffer"));
 }
 
 PyObject* mew_serial_port(BoundArgs& args) {
@@ -219,35 +250,19 @@ PyObject* mew_serial_port(BoundArgs& args) {
     return serial ? str_result(get(serial.get(), OZU_ID("port"))) : nullptr;
 }
 
-PyObject* mew_serial_in_waiting(BoundArgs& args) {
-    auto [self] = args.take<1>();
-    return in_waiting_of(self, OZU_ID("_serial"));
-}
-PyObject* mew_serial_send(BoundArgs& args) {
-    auto [self, data] = args.take<2>();
-    return send_through(self, OZU_ID("_serial"), data);
-}
-PyObject* mew_serial_read(BoundArgs& args) {
-    auto [self, size] = args.take<2>();
-    return read_through(self, OZU_ID("_serial"), size);
-}
 PyObject* mew_serial_close(BoundArgs& args) {
     auto [self] = args.take<1>();
     return call_on(self, OZU_ID("_serial"), OZU_ID("close"));
 }
-PyObject* mew_serial_reset(BoundArgs& args) {
-    auto [self] = args.take<1>();
-    return call_on(self, OZU_ID("_serial"), OZU_ID("reset_input_buffer"));
-}
 
 const FunctionDecl kMewSerialInit = {.name = "__init__", .params = {{"self"}}, .impl = mew_serial_init, .star_kwargs = true};
-const FunctionDecl kMewSerialReceive = {"receive_frame", {{"self"}}, mew_serial_receive};
+const FunctionDecl kMewSerialReceive = {"receive_frame", {{"self"}}, port_receive<kSerial>};
 const FunctionDecl kMewSerialPort = {"port", {{"self"}}, mew_serial_port};
-const FunctionDecl kMewSerialInWaiting = {"in_waiting", {{"self"}}, mew_serial_in_waiting};
-const FunctionDecl kMewSerialSend = {"send_frame", {{"self"}, {"data", Check::Str}}, mew_serial_send};
-const FunctionDecl kMewSerialRead = {"read", {{"self"}, {"size", Check::Any, Default::integer(1)}}, mew_serial_read};
+const FunctionDecl kMewSerialInWaiting = {"in_waiting", {{"self"}}, port_in_waiting<kSerial>};
+const FunctionDecl kMewSerialSend = {"send_frame", {{"self"}, {"data", Check::Str}}, port_send<kSerial>};
+const FunctionDecl kMewSerialRead = {"read", {{"self"}, {"size", Check::Any, Default::integer(1)}}, port_read<kSerial>};
 const FunctionDecl kMewSerialClose = {"close", {{"self"}}, mew_serial_close};
-const FunctionDecl kMewSerialReset = {"reset_input_buffer", {{"self"}}, mew_serial_reset};
+const FunctionDecl kMewSerialReset = {"reset_input_buffer", {{"self"}}, port_reset<kSerial>};
 
 // ------------------------------------------------------------------------------------ DualSerial
 
@@ -302,11 +317,6 @@ PyObject* dual_serial_init(BoundArgs& args) {
     Py_RETURN_NONE;
 }
 
-PyObject* dual_serial_receive(BoundArgs& args) {
-    auto [self] = args.take<1>();
-    return receive_from(self, OZU_ID("_channel_to_read"));
-}
-
 PyObject* dual_serial_port(BoundArgs& args) {
     auto [self] = args.take<1>();
     Handle writer = get(self, OZU_ID("_channel_to_write"));
@@ -322,19 +332,6 @@ PyObject* dual_serial_port(BoundArgs& args) {
     return PyUnicode_Join(OZU_ID(","), names.get());
 }
 
-PyObject* dual_serial_in_waiting(BoundArgs& args) {
-    auto [self] = args.take<1>();
-    return in_waiting_of(self, OZU_ID("_channel_to_read"));
-}
-PyObject* dual_serial_send(BoundArgs& args) {
-    auto [self, data] = args.take<2>();
-    return send_through(self, OZU_ID("_channel_to_write"), data);
-}
-PyObject* dual_serial_read(BoundArgs& args) {
-    auto [self, size] = args.take<2>();
-    return read_through(self, OZU_ID("_channel_to_read"), size);
-}
-
 // Closes the read port, then the write port. The write port is closed even when closing the read
 // port fails (a port left open stays locked, and the next open of the pair would fail); the read
 // port's error is the one that passes on.
@@ -343,16 +340,11 @@ PyObject* dual_serial_close(BoundArgs& args) {
     Handle reader = get(self, OZU_ID("_channel_to_read"));
     if (reader && py::call_method(reader.get(), OZU_ID("close")))
         return call_on(self, OZU_ID("_channel_to_write"), OZU_ID("close"));
-    py::keeping_error([&] {
+    py::keeping_error([self = self] {
         Handle writer = get(self, OZU_ID("_channel_to_write"));
         return writer && py::call_method(writer.get(), OZU_ID("close"));
     });
     return nullptr;
-}
-
-PyObject* dual_serial_reset(BoundArgs& args) {
-    auto [self] = args.take<1>();
-    return call_on(self, OZU_ID("_channel_to_read"), OZU_ID("reset_input_buffer"));
 }
 
 PyObject* dual_serial_enter(BoundArgs& args) {
@@ -366,13 +358,13 @@ PyObject* dual_serial_exit(BoundArgs& args) {
 }
 
 const FunctionDecl kDualSerialInit = {.name = "__init__", .params = {{"self"}, {"port", Check::Str}}, .impl = dual_serial_init, .star_kwargs = true};
-const FunctionDecl kDualSerialReceive = {"receive_frame", {{"self"}}, dual_serial_receive};
+const FunctionDecl kDualSerialReceive = {"receive_frame", {{"self"}}, port_receive<kReadPort>};
 const FunctionDecl kDualSerialPort = {"port", {{"self"}}, dual_serial_port};
-const FunctionDecl kDualSerialInWaiting = {"in_waiting", {{"self"}}, dual_serial_in_waiting};
-const FunctionDecl kDualSerialSend = {"send_frame", {{"self"}, {"data", Check::Str}}, dual_serial_send};
-const FunctionDecl kDualSerialRead = {"read", {{"self"}, {"size", Check::Any, Default::integer(1)}}, dual_serial_read};
+const FunctionDecl kDualSerialInWaiting = {"in_waiting", {{"self"}}, port_in_waiting<kReadPort>};
+const FunctionDecl kDualSerialSend = {"send_frame", {{"self"}, {"data", Check::Str}}, port_send<kWritePort>};
+const FunctionDecl kDualSerialRead = {"read", {{"self"}, {"size", Check::Any, Default::integer(1)}}, port_read<kReadPort>};
 const FunctionDecl kDualSerialClose = {"close", {{"self"}}, dual_serial_close};
-const FunctionDecl kDualSerialReset = {"reset_input_buffer", {{"self"}}, dual_serial_reset};
+const FunctionDecl kDualSerialReset = {"reset_input_buffer", {{"self"}}, port_reset<kReadPort>};
 const FunctionDecl kDualSerialEnter = {"__enter__", {{"self"}}, dual_serial_enter};
 const FunctionDecl kDualSerialExit = {"__exit__", {{"self"}, {"exc_type"}, {"exc_val"}, {"exc_tb"}}, dual_serial_exit};
 

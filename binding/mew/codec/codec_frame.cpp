@@ -245,7 +245,7 @@ PyObject* is_error(BoundArgs& args) {
 PyObject* header_matched(BoundArgs& args) {
     auto [tx, rx] = args.take<2>();
     if (class_untouched()) {
-        const auto r = with_text(tx, [rx](auto t) {
+        const auto r = with_text(tx, [rx = rx](auto t) {
             return with_text(rx, [t](auto r) { return core::header_matched(t, r); });
         });
         if (!r.ok()) return raise_failure(r.failure, rx);

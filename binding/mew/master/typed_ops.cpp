@@ -320,28 +320,24 @@ PyObject* set_coil_impl(BoundArgs& args) {
     return done(query(self, build_request(OZU_ID("fill_write_single_point_of_contact_message"), {station, name, value})));
 }
 
-PyObject* set_coil_uint16_impl(BoundArgs& args) {
+// Words written by one request: contact words or data registers, as the builder says.
+constexpr char kWriteContactWords[] = "fill_write_word_unit_of_contact_message";
+constexpr char kWriteRegisters[] = "fill_write_data_area_message";
+
+// self.query(MewStatic.<Builder>(station, name, [value]))
+template <const char* Builder>
+PyObject* write_word(BoundArgs& args) {
     auto [self, station, name, value] = args.take<4>();
     Handle values = one_element_list(value);
     if (!values) return nullptr;
-    return done(query(self, build_request(OZU_ID("fill_write_word_unit_of_contact_message"), {station, name, values.get()})));
+    return done(query(self, build_request(OZU_ID(Builder), {station, name, values.get()})));
 }
 
-PyObject* set_multi_coil_uint16_impl(BoundArgs& args) {
+// self.query(MewStatic.<Builder>(station, name, values))
+template <const char* Builder>
+PyObject* write_words(BoundArgs& args) {
     auto [self, station, name, values] = args.take<4>();
-    return done(query(self, build_request(OZU_ID("fill_write_word_unit_of_contact_message"), {station, name, values})));
-}
-
-PyObject* set_uint16_impl(BoundArgs& args) {
-    auto [self, station, name, value] = args.take<4>();
-    Handle values = one_element_list(value);
-    if (!values) return nullptr;
-    return done(query(self, build_request(OZU_ID("fill_write_data_area_message"), {station, name, values.get()})));
-}
-
-PyObject* set_multi_uint16_impl(BoundArgs& args) {
-    auto [self, station, name, values] = args.take<4>();
-    return done(query(self, build_request(OZU_ID("fill_write_data_area_message"), {station, name, values})));
+    return done(query(self, build_request(OZU_ID(Builder), {station, name, values})));
 }
 
 PyObject* set_uint32_impl(BoundArgs& args) {
@@ -410,10 +406,10 @@ const FunctionDecl kOps[] = {
     {"get_multi_uint32", {kSelf, kStation, kName, kCount}, get_multi_uint32_impl},
     {"get_multi_int32", {kSelf, kStation, {"name"}, {"count"}}, get_multi_int32_impl},
     {"set_coil", {kSelf, kStation, kName, {"value"}}, set_coil_impl},
-    {"set_coil_uint16", {kSelf, kStation, kName, kValue}, set_coil_uint16_impl},
-    {"set_multi_coil_uint16", {kSelf, kStation, kName, kValues}, set_multi_coil_uint16_impl},
-    {"set_uint16", {kSelf, kStation, kName, kValue}, set_uint16_impl},
-    {"set_multi_uint16", {kSelf, kStation, kName, kValues}, set_multi_uint16_impl},
+    {"set_coil_uint16", {kSelf, kStation, kName, kValue}, write_word<kWriteContactWords>},
+    {"set_multi_coil_uint16", {kSelf, kStation, kName, kValues}, write_words<kWriteContactWords>},
+    {"set_uint16", {kSelf, kStation, kName, kValue}, write_word<kWriteRegisters>},
+    {"set_multi_uint16", {kSelf, kStation, kName, kValues}, write_words<kWriteRegisters>},
     {"set_uint32", {kSelf, kStation, kName, kValue}, set_uint32_impl},
     {"set_int16", {kSelf, kStation, kName, kValue}, set_int16_impl},
     {"set_int32", {kSelf, kStation, kName, kValue}, set_int32_impl},

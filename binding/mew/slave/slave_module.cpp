@@ -455,7 +455,9 @@ PyObject* not_for_this_station_impl(BoundArgs& args) {
 PyObject* process_request_impl(BoundArgs& args) {
     auto [self, command] = args.take<2>();
     if (codec::class_untouched())
-        return codec::with_text(command, [&](auto text) { return process_request_fast(self, command, text); });
+        return codec::with_text(command, [self = self, command = command](auto text) {
+            return process_request_fast(self, command, text);
+        });
     return process_request_through_class(self, command);
 }
 
