@@ -124,6 +124,15 @@ def open_pair(transport):
     return station, master
 
 
+def thread_switches(native_id):
+    """Context switches (voluntary and not) of one thread of this process so far (0 once it has ended)."""
+    try:
+        with open("/proc/self/task/%d/status" % native_id) as f:
+            return sum(int(line.split()[1]) for line in f if "ctxt_switches:" in line)
+    except OSError:
+        return 0
+
+
 def thread_cpu(native_id):
     """CPU seconds of one thread of this process so far (0 once it has ended)."""
     try:
@@ -139,18 +148,21 @@ def run(master, total, threads, where=None):
     returns the CPU seconds each of those threads and the querying threads used."""
     per_thread = total // threads
     failures = []
-    callers_cpu = []
+    callers_cpu, callers_switches = [], []
     before = {name: thread_cpu(t.native_id) for name, t in (where or {}).items()}
+    switches = {name: thread_switches(t.native_id) for name, t in (where or {}).items()}
 
     def loop():
-        start = thread_cpu(threading.get_native_id())
+        me = threading.get_native_id()
+        start, start_switches = thread_cpu(me), thread_switches(me)
         try:
             for _ in range(per_thread):
                 if master.get_uint16(1, "DT0") != 0x1234:
                     raise AssertionError("wrong value")
         except BaseException as exc:  # reported by the caller
             failures.append(exc)
-        callers_cpu.append(thread_cpu(threading.get_native_id()) - start)
+        callers_cpu.append(thread_cpu(me) - start)
+        callers_switches.append(thread_switches(me) - start_switches)
 
     workers = [threading.Thread(target=loop) for _ in range(threads)]
     wall, cpu = time.perf_counter(), time.process_time()
@@ -165,7 +177,9 @@ def run(master, total, threads, where=None):
         return per_thread * threads, wall, cpu
     split = {name: thread_cpu(t.native_id) - before[name] for name, t in where.items()}
     split["querying threads"] = sum(callers_cpu)
-    return per_thread * threads, wall, cpu, split
+    switched = {name: thread_switches(t.native_id) - switches[name] for name, t in where.items()}
+    switched["querying threads"] = sum(callers_switches)
+    return per_thread * threads, wall, cpu, split, switched
 
 
 def probe_row(probe, kind, row, count, threads):
@@ -188,16 +202,17 @@ def bench(kind, count, rounds=1, probe=None):
                  "station worker": station._slave_thread}
         for threads in (1, 4):
             rows = {"python": [], "direct": [], "threads": []}
-            splits, helpers = [], []
+            splits, switch_rates, helpers = [], [], []
             for _ in range(rounds):
                 if probe:
                     rows["direct"].append(probe_row(probe, kind, "direct", count, 1))
                     rows["threads"].append(probe_row(probe, kind, "threads", count, threads))
                 helper = transport.helper_cpu()
-                n, wall, cpu, split = run(master, count, threads, where)
+                n, wall, cpu, split, switched = run(master, count, threads, where)
                 helpers.append((transport.helper_cpu() - helper) / n * 1e6)
                 rows["python"].append((n / wall, cpu / n * 1e6))
                 splits.append({k: v / n * 1e6 for k, v in split.items()})
+                switch_rates.append({k: v / n for k, v in switched.items()})
             rate = statistics.median(r for r, _ in rows["python"])
             cpu_us = statistics.median(c for _, c in rows["python"])
             extra = "   socat %.1f us/rt" % statistics.median(helpers) if transport.socat else ""
@@ -205,6 +220,8 @@ def bench(kind, count, rounds=1, probe=None):
                   % (kind, threads, " " if threads == 1 else "s", rate, cpu_us, extra), flush=True)
             print("       CPU us/rt by thread: " + ", ".join(
                 "%s %.1f" % (k, statistics.median(s[k] for s in splits)) for k in splits[0]))
+            print("       context switches/rt by thread: " + ", ".join(
+                "%s %.2f" % (k, statistics.median(s[k] for s in switch_rates)) for k in switch_rates[0]))
             for name, label in (("threads", "(b) threads"), ("direct", "(a) direct ")):
                 if not rows[name]:
                     continue
