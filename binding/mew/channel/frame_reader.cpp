@@ -26,7 +26,7 @@
 #if defined(_MSC_VER)
 #define OZU_NOINLINE __declspec(noinline)
 #else
-#define OZU_NOINLINE __attribute__((noinline))
+#define OZU_NOINLINE [[gnu::noinline]]
 #endif
 
 namespace ozu::mew::channel {
