@@ -87,6 +87,22 @@ inline Handle borrow(PyObject* obj) noexcept { return Handle::borrow(obj); }
 inline Handle none() noexcept { return Handle::borrow(Py_None); }
 inline Handle boolean(bool value) noexcept { return Handle::borrow(value ? Py_True : Py_False); }
 
+// Whether the weak reference `ref` still refers to `obj` (compared by identity only).
+inline bool weakly_refers_to(PyObject* ref, PyObject* obj) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* target = nullptr;
+    if (PyWeakref_GetRef(ref, &target) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool same = target == obj;
+    Py_XDECREF(target);
+    return same;
+#else
+    return PyWeakref_GetObject(ref) == obj;
+#endif
+}
+
 // Releases the GIL for the scope. Nothing inside may touch Python objects.
 class GilRelease {
 public:

@@ -29,8 +29,7 @@ PyObject* marker(Wake why) {
 }
 
 bool alive(const Failure& f, PyObject* thread) {
-    PyObject* target = PyWeakref_GetObject(f.thread_ref.get());
-    return target == thread;
+    return py::weakly_refers_to(f.thread_ref.get(), thread);
 }
 
 void forget_dead_threads() {

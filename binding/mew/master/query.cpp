@@ -273,7 +273,7 @@ double now() {
 Owed* owed_of(PyObject* self) {
     auto it = g_owed.find(self);
     if (it == g_owed.end()) return nullptr;
-    if (PyWeakref_GetObject(it->second.master_ref.get()) != self) {
+    if (!weakly_refers_to(it->second.master_ref.get(), self)) {
         g_owed.erase(it);  // another object at the address of one that is gone
         return nullptr;
     }
@@ -300,7 +300,7 @@ void owe_answer(PyObject* self, PyObject* timeout) {
             return;
         }
         for (auto it = g_owed.begin(); it != g_owed.end();) {
-            if (PyWeakref_GetObject(it->second.master_ref.get()) == it->first) ++it;
+            if (weakly_refers_to(it->second.master_ref.get(), it->first)) ++it;
             else it = g_owed.erase(it);
         }
         owed = &g_owed[self];
