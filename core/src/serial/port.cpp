@@ -107,25 +107,6 @@ bool Port::os_reopen(std::optional<double>, IoError& err) {
     return detail::fail(err, ErrorKind::Unsupported, ENOTSUP, "this device kind cannot be reopened");
 }
 
-std::ptrdiff_t Port::os_write_some(const std::uint8_t* src, std::size_t n, std::optional<double>, IoError& err) {
-    std::optional<double> limit;
-    {
-        std::lock_guard lock(state_mutex_);
-        limit = settings_.write_timeout;
-    }
-    return os_write(src, n, limit, err);
-}
-
-std::ptrdiff_t Port::write_whole(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
-                                 IoError& err) {
-    const std::ptrdiff_t put = os_write_some(src, n, timeout, err);
-    if (put >= 0 && static_cast<std::size_t>(put) < n) {
-        detail::fail_write_timeout(err);
-        return -1;
-    }
-    return put;
-}
-
 bool Port::connected() const {
     std::lock_guard lock(state_mutex_);
     return connected_ && open_ && !closing_;

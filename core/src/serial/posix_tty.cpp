@@ -103,10 +103,6 @@ protected:
                                  IoError& err) override;
     std::ptrdiff_t os_read(std::uint8_t* dst, std::size_t cap, std::optional<double> timeout,
                            IoError& err) override;
-    std::ptrdiff_t os_write(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
-                            IoError& err) override {
-        return write_whole(src, n, timeout, err);
-    }
     std::ptrdiff_t os_pending(IoError& err) override;
     bool os_flush_input(IoError& err) override;
     bool os_flush_output(IoError& err) override;

@@ -57,8 +57,11 @@ public:
 protected:
     std::ptrdiff_t os_read(std::uint8_t* dst, std::size_t cap, std::optional<double> timeout,
                            IoError& err) override;
-    std::ptrdiff_t os_write(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
-                            IoError& err) override;
+    // Writes everything under the port's write_timeout, whatever slice write() asks for.
+    std::ptrdiff_t os_write_some(const std::uint8_t* src, std::size_t n, std::optional<double>,
+                                 IoError& err) override {
+        return write_all(src, n, settings().write_timeout, err);
+    }
     std::ptrdiff_t os_pending(IoError& err) override;
     bool os_flush_input(IoError& err) override;
     bool os_flush_output(IoError& err) override;
@@ -74,6 +77,8 @@ protected:
     }
 
 private:
+    // Writes all n bytes within `timeout` (nullopt: no limit). n or -1.
+    std::ptrdiff_t write_all(const std::uint8_t* src, std::size_t n, std::optional<double> timeout, IoError& err);
     void release_events() noexcept {
         for (HANDLE* event : {&wake_event_, &read_event_, &write_event_}) {
             if (*event) CloseHandle(*event);
@@ -258,8 +263,8 @@ std::ptrdiff_t ComPort::os_read(std::uint8_t* dst, std::size_t cap, std::optiona
     }
 }
 
-std::ptrdiff_t ComPort::os_write(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
-                                 IoError& err) {
+std::ptrdiff_t ComPort::write_all(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
+                                  IoError& err) {
     Deadline deadline(timeout);
     std::size_t done = 0;
     while (done < n) {

@@ -136,13 +136,6 @@ protected:
     virtual bool os_reopen(std::optional<double> wait, IoError& err);
     // Releases the OS device (not the wake-up channel) of a vanished device; called like os_reopen.
     virtual void os_disconnect() noexcept {}
-    // Writes what it can of the n bytes within `timeout` (nullopt: no limit): the count (possibly
-    // short, 0 included) or -1. The default writes everything under the port's write_timeout.
-    virtual std::ptrdiff_t os_write_some(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
-                                         IoError& err);
-    // os_write for backends that write in pieces: os_write_some, and a short count is a write
-    // time-out. n or -1.
-    std::ptrdiff_t write_whole(const std::uint8_t* src, std::size_t n, std::optional<double> timeout, IoError& err);
     // Guards the identity of the OS device: held shared by short device calls (pending bytes,
     // flushes) and exclusively while a backend swaps its device.
     std::shared_mutex& device_mutex() const noexcept { return device_mutex_; }
@@ -160,14 +153,15 @@ protected:
     // at most cap bytes. 0 = time-out, -1 = error.
     virtual std::ptrdiff_t os_read(std::uint8_t* dst, std::size_t cap, std::optional<double> timeout,
                                    IoError& err) = 0;
-    // Writes all n bytes within `timeout` (nullopt: no limit). n or -1.
-    virtual std::ptrdiff_t os_write(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
-                                    IoError& err) = 0;
+    // Writes what it can of the n bytes within `timeout` (nullopt: no limit): the count (possibly
+    // short, 0 included) or -1. write() calls it in slices until everything is written.
+    virtual std::ptrdiff_t os_write_some(const std::uint8_t* src, std::size_t n, std::optional<double> timeout,
+                                         IoError& err) = 0;
     // Bytes the OS holds for reading (0 where unknown).
     virtual std::ptrdiff_t os_pending(IoError& err) = 0;
     virtual bool os_flush_input(IoError& err) = 0;
     virtual bool os_flush_output(IoError& err) = 0;
-    // Makes every current and later os_read/os_write return promptly. Thread-safe.
+    // Makes every current and later os_read/os_write_some return promptly. Thread-safe.
     virtual void wake() noexcept = 0;
     // Releases the OS resources; called once, after every operation has left.
     virtual void os_close() noexcept = 0;
