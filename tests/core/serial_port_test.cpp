@@ -1,6 +1,7 @@
 // Ports over real OS objects: pseudo-terminals, loopback TCP, the in-process null-modem.
 #include "ozu/serial/port.hpp"
 #include "ozu/serial/sliced_read.hpp"
+#include "serial_test_util.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,7 @@
 namespace {
 
 using namespace ozu::serial;
+using test::Listener;
 using namespace std::chrono_literals;
 
 std::unique_ptr<Port> open_ok(const std::string& name, std::optional<double> timeout = 0.05,
@@ -391,24 +393,6 @@ TEST(TtyPort, CloseWakesABlockedRead) {
 }
 
 // ---------------------------------------------------------------- TCP
-
-struct Listener {
-    int fd = -1;
-    int port = 0;
-    Listener() {
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 && ::listen(fd, 4) == 0 &&
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-            port = ntohs(addr.sin_port);
-    }
-    ~Listener() { ::close(fd); }
-    std::string name() const { return "brix://127.0.0.1:" + std::to_string(port); }
-    int accept_one() const { return ::accept(fd, nullptr, nullptr); }
-};
 
 TEST(TcpPort, ExchangesBytesAndReportsThePeerClosing) {
     Listener server;

@@ -2,6 +2,7 @@
 // TCP and the in-process null-modem.
 #include "ozu/serial/port.hpp"
 #include "ozu/serial/sliced_read.hpp"
+#include "serial_test_util.hpp"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,7 @@
 namespace {
 
 using namespace ozu::serial;
+using test::Listener;
 using namespace std::chrono_literals;
 
 std::unique_ptr<Port> open_with(Settings s) {
@@ -27,25 +29,6 @@ std::unique_ptr<Port> open_with(Settings s) {
     EXPECT_TRUE(port) << s.port << ": " << err.message;
     return port;
 }
-
-struct Server {
-    int fd = -1;
-    int port = 0;
-    Server() {
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 && ::listen(fd, 4) == 0 &&
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-            port = ntohs(addr.sin_port);
-    }
-    ~Server() { ::close(fd); }
-    int accept_one() const { return ::accept(fd, nullptr, nullptr); }
-};
 
 int connect_to(int port) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -76,9 +59,9 @@ struct Recorder : TraceSink {
 };
 
 TEST(ReconnectingPort, ReadEndsAtTheBreakAndTheDeviceComesBack) {
-    Server server;
+    Listener server;
     Settings s;
-    s.port = "brix://127.0.0.1:" + std::to_string(server.port);
+    s.port = server.name();
     s.reconnect = 0.05;
     auto port = open_with(s);
     ASSERT_TRUE(port);
@@ -118,9 +101,9 @@ TEST(ReconnectingPort, ReadEndsAtTheBreakAndTheDeviceComesBack) {
 }
 
 TEST(ReconnectingPort, ABreakSeenByAWriterEndsTheNextRead) {
-    Server server;
+    Listener server;
     Settings s;
-    s.port = "brix://127.0.0.1:" + std::to_string(server.port);
+    s.port = server.name();
     s.reconnect = 30;                       // one attempt now, the next far away
     auto port = open_with(s);
     ASSERT_TRUE(port);
@@ -181,7 +164,7 @@ TEST(SlicedWrite, BetweenRunsWhileTheLineIsFullAndCanStopTheWrite) {
 TEST(ListenPort, ServesOneClientAtATimeAndBreaksWhenItLeaves) {
     int number;
     {
-        Server probe;                        // a free port number
+        Listener probe;                        // a free port number
         number = probe.port;
     }
     Settings s;
