@@ -291,10 +291,8 @@ PyObject* receive_frame_by_serial(PyObject* serial) {
 
 DroppedBytes take_dropped() noexcept { return std::exchange(t_dropped, DroppedBytes()); }
 
-namespace {
-
-PyObject* receive_frame_with(PyObject* port_object, serial::Port& port, double slice, KeepReading keep_reading,
-                             void* context, bool& abandoned) {
+PyObject* receive_frame_native(PyObject* port_object, serial::Port& port, double slice, KeepReading keep_reading,
+                               void* context, bool& abandoned) {
     Handle keep = borrow(port_object);
     serial::FrameResult result;
     bool interrupted = false;
@@ -326,17 +324,9 @@ PyObject* receive_frame_with(PyObject* port_object, serial::Port& port, double s
     return g_brix->raise_port_error(port_object, result.error);
 }
 
-}  // namespace
-
 PyObject* receive_frame_native(PyObject* port_object, serial::Port& port) {
     bool abandoned = false;
-    return receive_frame_with(port_object, port, serial::kSignalSlice, nullptr, nullptr, abandoned);
-}
-
-PyObject* receive_frame_native(PyObject* port_object, serial::Port& port, double slice, KeepReading keep_reading,
-                               void* context, bool& abandoned) {
-    abandoned = false;
-    return receive_frame_with(port_object, port, slice, keep_reading, context, abandoned);
+    return receive_frame_native(port_object, port, serial::kSignalSlice, nullptr, nullptr, abandoned);
 }
 
 void init_native_ports() {
