@@ -16,20 +16,7 @@ mkdir -p "$BUILD"
 BUILD=$(cd "$BUILD" && pwd)
 JOBS=$(nproc 2>/dev/null || echo 2)
 started=$SECONDS
-summary=()
-stage() { printf '\n--- %s\n' "$1"; stage_start=$SECONDS; }
-done_stage() {
-  local line
-  line=$(printf '%-40s %4ds  %s' "$1" $((SECONDS - stage_start)) "$2")
-  echo "$line"
-  summary+=("$line")
-}
-quiet() {
-  local log
-  log=$(mktemp)
-  if ! "$@" >"$log" 2>&1; then tail -80 "$log"; rm -f "$log"; return 1; fi
-  rm -f "$log"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/stages.sh"
 
 # ------------------------------------------------------------------ tools
 stage "tools"

@@ -17,24 +17,8 @@ PREFIX=${CI_BUILD_PREFIX:-build-ci}
 ASAN_DIR=$PREFIX-asan
 FUZZ_DIR=$PREFIX-fuzz
 VPY=.venv/bin/python
-summary=()
 started=$SECONDS
-
-stage() { printf '\n--- %s\n' "$1"; stage_start=$SECONDS; }
-done_stage() {
-  local line
-  line=$(printf '%-34s %4ds  %s' "$1" $((SECONDS - stage_start)) "$2")
-  echo "$line"
-  summary+=("$line")
-}
-
-# A build log is shown only when the build fails.
-quiet() {
-  local log
-  log=$(mktemp)
-  if ! "$@" >"$log" 2>&1; then tail -60 "$log"; rm -f "$log"; return 1; fi
-  rm -f "$log"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/stages.sh"
 
 # The tools of these jobs, beyond what `make test` installed: clang and its fuzzer runtime, the
 # mingw-w64 cross compiler.
