@@ -2,7 +2,7 @@
 // TCP and the in-process null-modem.
 #include "ozu/serial/port.hpp"
 #include "ozu/serial/sliced_read.hpp"
-#include "serial_test_util.hpp"
+#include "serial_test_util_posix.hpp"
 
 #include <gtest/gtest.h>
 
